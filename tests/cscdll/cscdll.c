@@ -1,0 +1,116 @@
+/* Stand-in for the platform's Offline Files library, for tests only.
+ *
+ * Its state and counters live under HKLM\Software\Lindquell Tests\Offline Files
+ * (see tests/support/offline_files_standin.h):
+ *   On            what CSCIsCSCEnabled reports (0 or 1)
+ *   LagMs         when present, CSCIsCSCEnabled reports the NetCache Enabled
+ *                 value once the NetCache key has been unchanged for LagMs,
+ *                 and On before that
+ *   FailDisable   when non-zero, CSCDoEnableDisable changes nothing
+ *   Loads, IsEnabledCalls, EnableDisableCalls, LastEnableDisableArg
+ *                 what the library saw
+ * Built in variants: OMIT_IS_ENABLED and OMIT_ENABLE_DISABLE leave that export
+ * out; PLANTED makes a copy that counts PlantedLoads and always reports on,
+ * standing for a library an attacker placed where it must not be loaded.
+ */
+#include <windows.h>
+
+static const wchar_t ControlKey[] = L"Software\\Lindquell Tests\\Offline Files";
+#define NetCacheKey L"Software\\Microsoft\\Windows\\CurrentVersion\\NetCache"
+
+static BOOL ReadDword(HKEY root, const wchar_t *path, const wchar_t *name, DWORD *value)
+{
+    DWORD type = 0, size = sizeof(*value);
+    return RegGetValueW(root, path, name, RRF_RT_REG_DWORD, &type, value, &size) == ERROR_SUCCESS;
+}
+
+static DWORD ReadControl(const wchar_t *name)
+{
+    DWORD value = 0;
+    ReadDword(HKEY_LOCAL_MACHINE, ControlKey, name, &value);
+    return value;
+}
+
+static void WriteControl(const wchar_t *name, DWORD value)
+{
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, ControlKey, name, REG_DWORD, &value, sizeof(value));
+}
+
+static void Count(const wchar_t *name)
+{
+    WriteControl(name, ReadControl(name) + 1);
+}
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    (void)instance;
+    (void)reserved;
+    if (reason == DLL_PROCESS_ATTACH) {
+#ifdef PLANTED
+        Count(L"PlantedLoads");
+#else
+        Count(L"Loads");
+#endif
+    }
+    return TRUE;
+}
+
+#ifndef OMIT_IS_ENABLED
+#ifdef PLANTED
+__declspec(dllexport) DWORD WINAPI CSCIsCSCEnabled(void)
+{
+    return 1;
+}
+#else
+/* Milliseconds since the NetCache key was last written. */
+static BOOL NetCacheAge(ULONGLONG *age)
+{
+    HKEY key;
+    FILETIME written, now;
+    BOOL ok = FALSE;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, NetCacheKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return FALSE;
+    if (RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, &written) ==
+        ERROR_SUCCESS) {
+        ULARGE_INTEGER from, to;
+        GetSystemTimeAsFileTime(&now);
+        from.LowPart = written.dwLowDateTime;
+        from.HighPart = written.dwHighDateTime;
+        to.LowPart = now.dwLowDateTime;
+        to.HighPart = now.dwHighDateTime;
+        *age = to.QuadPart > from.QuadPart ? (to.QuadPart - from.QuadPart) / 10000 : 0;
+        ok = TRUE;
+    }
+    RegCloseKey(key);
+    return ok;
+}
+
+__declspec(dllexport) DWORD WINAPI CSCIsCSCEnabled(void)
+{
+    DWORD lag, enabled, on;
+    ULONGLONG age;
+    Count(L"IsEnabledCalls");
+    on = ReadControl(L"On");
+    if (ReadDword(HKEY_LOCAL_MACHINE, ControlKey, L"LagMs", &lag) &&
+        ReadDword(HKEY_LOCAL_MACHINE, NetCacheKey, L"Enabled", &enabled) && NetCacheAge(&age) && age >= lag)
+        on = enabled != 0;
+    return on;
+}
+#endif
+#endif
+
+#ifndef OMIT_ENABLE_DISABLE
+__declspec(dllexport) DWORD WINAPI CSCDoEnableDisable(DWORD enable)
+{
+#ifdef PLANTED
+    (void)enable;
+    return TRUE;
+#else
+    Count(L"EnableDisableCalls");
+    WriteControl(L"LastEnableDisableArg", enable);
+    if (!ReadControl(L"FailDisable"))
+        WriteControl(L"On", enable != 0);
+    return TRUE;
+#endif
+}
+#endif

@@ -1,0 +1,164 @@
+#include "testbed.h"
+
+namespace testbed {
+
+namespace {
+const wchar_t StandInPath[] = L"Software\\Lindquell Tests\\Offline Files";
+}
+
+void SetRaw(const wchar_t *path, const wchar_t *name, DWORD type, const void *data, DWORD size)
+{
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    RegSetValueExW(key, name, 0, type, static_cast<const BYTE *>(data), size);
+    RegCloseKey(key);
+}
+
+void SetDword(const wchar_t *path, const wchar_t *name, DWORD value)
+{
+    SetRaw(path, name, REG_DWORD, &value, sizeof(value));
+}
+
+void DeleteValue(const wchar_t *path, const wchar_t *name)
+{
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, path, name);
+}
+
+void DeleteKey(const wchar_t *path)
+{
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
+}
+
+bool KeyExists(const wchar_t *path)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+Value ReadValue(const wchar_t *path, const wchar_t *name)
+{
+    Value value;
+    BYTE data[256];
+    DWORD size = sizeof(data);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, path, name, RRF_RT_ANY | RRF_NOEXPAND, &value.type, data, &size) ==
+        ERROR_SUCCESS) {
+        value.present = true;
+        value.data.assign(data, data + size);
+    }
+    return value;
+}
+
+std::optional<DWORD> ReadDword(const wchar_t *path, const wchar_t *name)
+{
+    Value value = ReadValue(path, name);
+    if (!value.present || value.type != REG_DWORD || value.data.size() != sizeof(DWORD))
+        return std::nullopt;
+    DWORD result;
+    CopyMemory(&result, value.data.data(), sizeof(result));
+    return result;
+}
+
+bool WaitForDword(const wchar_t *path, const wchar_t *name, DWORD expected, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = Milliseconds() + timeoutMs;
+    for (;;) {
+        if (ReadDword(path, name) == expected)
+            return true;
+        if (Milliseconds() >= deadline)
+            return false;
+        Sleep(2);
+    }
+}
+
+bool KeyStaysQuiet(const wchar_t *path, DWORD ms)
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_NOTIFY, &key) != ERROR_SUCCESS)
+        return false;
+    HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    bool quiet = changed && RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) ==
+                                ERROR_SUCCESS &&
+                 WaitForSingleObject(changed, ms) == WAIT_TIMEOUT;
+    if (changed)
+        CloseHandle(changed);
+    RegCloseKey(key);
+    return quiet;
+}
+
+void ResetStandIn()
+{
+    DeleteKey(StandInPath);
+    SetDword(StandInPath, L"On", 0);
+}
+
+void SetStandIn(const wchar_t *name, DWORD value)
+{
+    SetDword(StandInPath, name, value);
+}
+
+void ClearStandIn(const wchar_t *name)
+{
+    DeleteValue(StandInPath, name);
+}
+
+DWORD StandInCount(const wchar_t *name)
+{
+    return ReadDword(StandInPath, name).value_or(0);
+}
+
+std::wstring ProgramDirectory()
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring directory(path, length);
+    return directory.substr(0, directory.find_last_of(L'\\'));
+}
+
+std::wstring SystemDirectory()
+{
+    wchar_t path[MAX_PATH];
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    return std::wstring(path, length);
+}
+
+void InstallStandIn(const wchar_t *variant)
+{
+    const std::wstring target = SystemDirectory() + L"\\cscdll.dll";
+    DeleteFileW(target.c_str());
+    if (variant)
+        CopyFileW((ProgramDirectory() + L"\\cscdll_" + variant + L".dll").c_str(), target.c_str(), FALSE);
+}
+
+std::optional<DWORD> RunProgram(const std::wstring &commandLine, const wchar_t *currentDirectory, DWORD timeoutMs)
+{
+    std::wstring line = commandLine;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDirectory, &startup,
+                        &process))
+        return std::nullopt;
+    std::optional<DWORD> exitCode;
+    DWORD code;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(process.hProcess, &code))
+        exitCode = code;
+    else
+        TerminateProcess(process.hProcess, 1);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return exitCode;
+}
+
+ULONGLONG Milliseconds()
+{
+    return GetTickCount64();
+}
+
+} // namespace testbed

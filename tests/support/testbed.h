@@ -1,0 +1,57 @@
+// Helpers the tests share: the prefix's registry, the Offline Files stand-in,
+// and child processes. They talk to the real platform inside Wine.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+inline const wchar_t WinlogonPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+inline const wchar_t NetCachePath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\NetCache";
+inline const wchar_t MultipleSessions[] = L"AllowMultipleTSSessions";
+
+// Values under HKEY_LOCAL_MACHINE. Setters create the key when needed.
+void SetDword(const wchar_t *path, const wchar_t *name, DWORD value);
+void SetRaw(const wchar_t *path, const wchar_t *name, DWORD type, const void *data, DWORD size);
+void DeleteValue(const wchar_t *path, const wchar_t *name);
+void DeleteKey(const wchar_t *path);
+bool KeyExists(const wchar_t *path);
+
+struct Value {
+    bool present = false;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+};
+Value ReadValue(const wchar_t *path, const wchar_t *name);
+// The value when it is a REG_DWORD of 4 bytes.
+std::optional<DWORD> ReadDword(const wchar_t *path, const wchar_t *name);
+
+// Polls until the value is a REG_DWORD equal to expected; false on time-out.
+bool WaitForDword(const wchar_t *path, const wchar_t *name, DWORD expected, DWORD timeoutMs);
+// True when no value of the key changes for the given time.
+bool KeyStaysQuiet(const wchar_t *path, DWORD ms);
+
+// The Offline Files stand-in (tests/cscdll): its control values and counters.
+void ResetStandIn();
+void SetStandIn(const wchar_t *name, DWORD value);
+void ClearStandIn(const wchar_t *name);
+DWORD StandInCount(const wchar_t *name);
+// Puts the stand-in variant cscdll_<variant>.dll from beside this test program
+// into the system directory as cscdll.dll; a null variant removes it.
+void InstallStandIn(const wchar_t *variant);
+
+std::wstring ProgramDirectory();
+std::wstring SystemDirectory();
+
+// Runs a program and returns its exit code, or nothing when it cannot be
+// started or does not end within the time-out.
+std::optional<DWORD> RunProgram(const std::wstring &commandLine, const wchar_t *currentDirectory = nullptr,
+                                DWORD timeoutMs = 30000);
+
+ULONGLONG Milliseconds();
+
+} // namespace testbed
