@@ -135,6 +135,12 @@ void InstallStandIn(const wchar_t *variant)
         CopyFileW((ProgramDirectory() + L"\\cscdll_" + variant + L".dll").c_str(), target.c_str(), FALSE);
 }
 
+void UseStandIn()
+{
+    static bool installed = (InstallStandIn(L"standin"), true);
+    (void)installed;
+}
+
 std::optional<DWORD> RunProgram(const std::wstring &commandLine, const wchar_t *currentDirectory, DWORD timeoutMs)
 {
     std::wstring line = commandLine;

@@ -40,6 +40,8 @@ void ResetStandIn();
 void SetStandIn(const wchar_t *name, DWORD value);
 void ClearStandIn(const wchar_t *name);
 DWORD StandInCount(const wchar_t *name);
+// Installs the full stand-in once per process, before anything loads it.
+void UseStandIn();
 // Puts the stand-in variant cscdll_<variant>.dll from beside this test program
 // into the system directory as cscdll.dll; a null variant removes it.
 void InstallStandIn(const wchar_t *variant);

@@ -1,0 +1,68 @@
+// The monitor running on a thread of the test, as the service runs it.
+#pragma once
+
+#include <windows.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "monitor.h"
+
+class MonitorRun {
+public:
+    // Starts MonitorSessionSetting with the given options after the program
+    // name. staleLastError is left in the thread's last-error value first.
+    explicit MonitorRun(std::initializer_list<const wchar_t *> options, bool stopEventSignalled = false,
+                        DWORD staleLastError = 0)
+        : arguments_{L"lindquell.exe"}, staleLastError_(staleLastError)
+    {
+        arguments_.insert(arguments_.end(), options.begin(), options.end());
+        for (auto &argument : arguments_)
+            argv_.push_back(argument.data());
+        argv_.push_back(nullptr);
+        stop_ = CreateEventW(nullptr, TRUE, stopEventSignalled, nullptr);
+        thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    }
+
+    ~MonitorRun()
+    {
+        if (WaitForSingleObject(thread_, 0) == WAIT_TIMEOUT)
+            Stop();
+        CloseHandle(thread_);
+        CloseHandle(stop_);
+    }
+
+    // True when the monitor returned within the time; *result is its code.
+    bool Finished(DWORD ms, DWORD *result)
+    {
+        if (WaitForSingleObject(thread_, ms) != WAIT_OBJECT_0)
+            return false;
+        GetExitCodeThread(thread_, result);
+        return true;
+    }
+
+    // Signals the stop event; returns the monitor's result, or
+    // STILL_ACTIVE when it did not return within five seconds.
+    DWORD Stop()
+    {
+        SetEvent(stop_);
+        DWORD result = STILL_ACTIVE;
+        Finished(5000, &result);
+        return result;
+    }
+
+private:
+    static DWORD WINAPI Run(void *context)
+    {
+        auto self = static_cast<MonitorRun *>(context);
+        SetLastError(self->staleLastError_);
+        return MonitorSessionSetting(static_cast<int>(self->arguments_.size()), self->argv_.data(), self->stop_);
+    }
+
+    std::vector<std::wstring> arguments_;
+    std::vector<wchar_t *> argv_;
+    DWORD staleLastError_;
+    HANDLE stop_ = nullptr;
+    HANDLE thread_ = nullptr;
+};

@@ -1,0 +1,308 @@
+// What the monitor promises an administrator: AllowMultipleTSSessions is kept
+// on, yields to Offline Files where the classic logon needs it, and the
+// monitor stops when told to.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "monitor_run.h"
+#include "testbed.h"
+
+using namespace testbed;
+
+namespace {
+
+// Long enough for the monitor to react to a change under Wine (it takes a
+// few milliseconds), short enough to keep the suite quick.
+const DWORD Reaction = 300;
+const DWORD Patience = 5000;
+const wchar_t LogonType[] = L"LogonType";
+const wchar_t Enabled[] = L"Enabled";
+const wchar_t WinlogonBackup[] = L"Software\\Lindquell Tests\\Winlogon";
+
+void RestoreWinlogonKey()
+{
+    if (!KeyExists(WinlogonBackup))
+        return;
+    HKEY winlogon, backup;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, WinlogonPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &winlogon, nullptr);
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, WinlogonBackup, 0, KEY_READ, &backup);
+    RegCopyTreeW(backup, nullptr, winlogon);
+    RegCloseKey(backup);
+    RegCloseKey(winlogon);
+    DeleteKey(WinlogonBackup);
+}
+
+class SessionMonitor : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        UseStandIn();
+        RestoreWinlogonKey();
+        ResetStandIn();
+        DeleteValue(WinlogonPath, MultipleSessions);
+        DeleteValue(WinlogonPath, LogonType);
+        DeleteValue(NetCachePath, Enabled);
+    }
+    void TearDown() override { RestoreWinlogonKey(); }
+
+    static Value Setting() { return ReadValue(WinlogonPath, MultipleSessions); }
+    static void SetSetting(DWORD value) { SetDword(WinlogonPath, MultipleSessions, value); }
+    static bool SettingBecomes(DWORD value) { return WaitForDword(WinlogonPath, MultipleSessions, value, Patience); }
+};
+
+} // namespace
+
+// --- Keeping the setting on ---
+
+TEST_F(SessionMonitor, AbsentValueIsLeftAbsentWithoutCreateOption)
+{
+    MonitorRun monitor({});
+    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+    // Believed off, so a NetCache change only leads to another Winlogon pass.
+    SetDword(NetCachePath, Enabled, 0);
+    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+    EXPECT_EQ(monitor.Stop(), 0u);
+    EXPECT_FALSE(Setting().present);
+}
+
+TEST_F(SessionMonitor, AbsentValueIsCreatedWithCreateOption)
+{
+    MonitorRun monitor({L"-c"});
+    ASSERT_TRUE(SettingBecomes(1));
+    EXPECT_EQ(Setting().type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(Setting().data.size(), 4u);
+}
+
+TEST_F(SessionMonitor, DwordOtherThanOneIsRewrittenAsOne)
+{
+    for (DWORD value : {0u, 2u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(value);
+        SetSetting(value);
+        MonitorRun monitor({});
+        EXPECT_TRUE(SettingBecomes(1));
+    }
+}
+
+TEST_F(SessionMonitor, ValueOfWrongTypeOrSizeIsRepairedOnlyWithRepairOption)
+{
+    const wchar_t text[] = L"1";
+    const BYTE eightBytes[8] = {1};
+    const BYTE twoBytes[2] = {1};
+    struct {
+        DWORD type;
+        const void *data;
+        DWORD size;
+    } wrong[] = {{REG_SZ, text, sizeof(text)}, {REG_BINARY, eightBytes, 8}, {REG_DWORD, twoBytes, 2}};
+
+    for (auto &value : wrong) {
+        SCOPED_TRACE(value.type);
+        SCOPED_TRACE(value.size);
+        SetRaw(WinlogonPath, MultipleSessions, value.type, value.data, value.size);
+        {
+            MonitorRun monitor({});
+            EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+            EXPECT_EQ(monitor.Stop(), 0u);
+        }
+        // Counted as off, so not even the classic logon's exit step touches it.
+        EXPECT_EQ(Setting().type, value.type);
+        EXPECT_EQ(Setting().data.size(), value.size);
+
+        MonitorRun monitor({L"-r"});
+        EXPECT_TRUE(SettingBecomes(1));
+    }
+}
+
+TEST_F(SessionMonitor, DwordOneIsNotWrittenAgain)
+{
+    SetSetting(1);
+    MonitorRun monitor({});
+    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+    EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 1u);
+}
+
+TEST_F(SessionMonitor, OwnWriteIsFollowedByOneQuietPass)
+{
+    SetSetting(0);
+    MonitorRun monitor({});
+    ASSERT_TRUE(SettingBecomes(1));
+    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, 2 * Reaction));
+}
+
+TEST_F(SessionMonitor, OutsideWriteOfZeroIsUndoneEveryTime)
+{
+    SetSetting(1);
+    MonitorRun monitor({});
+    Sleep(Reaction);
+    for (int i = 0; i < 5; ++i) {
+        SetSetting(0);
+        ASSERT_TRUE(SettingBecomes(1)) << "write " << i;
+    }
+    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+}
+
+// --- Stopping ---
+
+TEST_F(SessionMonitor, StopUnderClassicLogonSwitchesSettingOff)
+{
+    for (bool logonTypeZero : {false, true}) {
+        SCOPED_TRACE(logonTypeZero ? "LogonType 0" : "LogonType absent");
+        if (logonTypeZero)
+            SetDword(WinlogonPath, LogonType, 0);
+        SetSetting(1);
+        MonitorRun monitor({});
+        Sleep(Reaction);
+        EXPECT_EQ(monitor.Stop(), 0u);
+        EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 0u);
+    }
+}
+
+TEST_F(SessionMonitor, StopUnderWelcomeScreenLogonLeavesSettingOn)
+{
+    SetDword(WinlogonPath, LogonType, 1);
+    SetSetting(0);
+    MonitorRun monitor({});
+    ASSERT_TRUE(SettingBecomes(1));
+    EXPECT_EQ(monitor.Stop(), 0u);
+    EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 1u);
+}
+
+TEST_F(SessionMonitor, StopAlreadySignalledRunsNoPassAndSwitchesSettingOff)
+{
+    SetDword(WinlogonPath, LogonType, 1);
+    SetSetting(1);
+    MonitorRun monitor({}, true);
+    DWORD result = STILL_ACTIVE;
+    ASSERT_TRUE(monitor.Finished(Patience, &result));
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 0u);
+}
+
+TEST_F(SessionMonitor, StopWinsOverAKeyThatNeverStopsChanging)
+{
+    SetSetting(1);
+    MonitorRun monitor({});
+    Sleep(Reaction);
+
+    // Two writers switch the setting off as fast as the registry lets them.
+    std::atomic<bool> hammering{true};
+    auto hammer = [](void *flag) -> DWORD {
+        HKEY winlogon;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, WinlogonPath, 0, KEY_SET_VALUE, &winlogon) != ERROR_SUCCESS)
+            return 1;
+        const DWORD off = 0;
+        ULONGLONG until = Milliseconds() + 10000;
+        while (static_cast<std::atomic<bool> *>(flag)->load() && Milliseconds() < until)
+            RegSetValueExW(winlogon, MultipleSessions, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&off), 4);
+        RegCloseKey(winlogon);
+        return 0;
+    };
+    HANDLE writers[2];
+    for (HANDLE &writer : writers)
+        writer = CreateThread(nullptr, 0, hammer, &hammering, 0, nullptr);
+    Sleep(Reaction);
+
+    ULONGLONG asked = Milliseconds();
+    DWORD result = monitor.Stop();
+    ULONGLONG took = Milliseconds() - asked;
+    hammering = false;
+    WaitForMultipleObjects(2, writers, TRUE, INFINITE);
+    for (HANDLE writer : writers)
+        CloseHandle(writer);
+
+    EXPECT_EQ(result, 0u);
+    EXPECT_LT(took, 1000u);
+}
+
+TEST_F(SessionMonitor, MissingWinlogonKeyIsReportedAsFileNotFound)
+{
+    HKEY winlogon, backup;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, WinlogonPath, 0, KEY_READ, &winlogon), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, WinlogonBackup, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &backup,
+                              nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegCopyTreeW(winlogon, nullptr, backup), ERROR_SUCCESS);
+    RegCloseKey(backup);
+    RegCloseKey(winlogon);
+    DeleteKey(WinlogonPath);
+    ASSERT_FALSE(KeyExists(WinlogonPath));
+
+    // Whatever the thread's last-error value holds, the registry's own code counts.
+    for (DWORD stale : {0u, 1063u}) {
+        MonitorRun monitor({}, false, stale);
+        DWORD result = STILL_ACTIVE;
+        ASSERT_TRUE(monitor.Finished(Patience, &result));
+        EXPECT_EQ(result, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    }
+}
+
+// --- Offline Files ---
+
+TEST_F(SessionMonitor, OfflineFilesComingOnSwitchSettingOffUnderClassicLogon)
+{
+    SetSetting(1);
+    MonitorRun monitor({});
+    Sleep(Reaction);
+
+    SetStandIn(L"On", 1);
+    SetDword(NetCachePath, Enabled, 1);
+    ASSERT_TRUE(SettingBecomes(0));
+    // The pass that follows the write of 0 asks again and is refused: no loop.
+    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+
+    // Offline Files going off again bring the setting back.
+    SetStandIn(L"On", 0);
+    SetDword(NetCachePath, Enabled, 0);
+    EXPECT_TRUE(SettingBecomes(1));
+}
+
+TEST_F(SessionMonitor, OfflineFilesComingOnLeaveSettingAloneUnderWelcomeScreenLogon)
+{
+    SetDword(WinlogonPath, LogonType, 1);
+    SetSetting(1);
+    MonitorRun monitor({});
+    Sleep(Reaction);
+
+    SetStandIn(L"On", 1);
+    SetDword(NetCachePath, Enabled, 1);
+    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+    EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 1u);
+}
+
+TEST_F(SessionMonitor, RefusedValueOfTwoIsLeftAndCountedAsOn)
+{
+    SetStandIn(L"On", 1);
+    SetSetting(2);
+    MonitorRun monitor({});
+    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+    EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 2u);
+    EXPECT_EQ(monitor.Stop(), 0u);
+    EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 0u);
+}
+
+TEST_F(SessionMonitor, DisablePolicySwitchesOfflineFilesOffAndKeepsSettingOn)
+{
+    SetSetting(1);
+    MonitorRun monitor({L"-d"});
+    Sleep(Reaction);
+
+    SetStandIn(L"On", 1);
+    SetDword(NetCachePath, Enabled, 1);
+    ASSERT_TRUE(WaitForDword(NetCachePath, Enabled, 0, Patience));
+    EXPECT_EQ(StandInCount(L"On"), 0u);
+    EXPECT_GE(StandInCount(L"EnableDisableCalls"), 1u);
+    EXPECT_EQ(StandInCount(L"LastEnableDisableArg"), 0u);
+    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+    EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 1u);
+}
+
+TEST_F(SessionMonitor, IgnorePolicyWatchesOnlyWinlogonAndNeverAsks)
+{
+    DeleteKey(NetCachePath);
+    SetStandIn(L"On", 1);
+    SetSetting(0);
+    MonitorRun monitor({L"/i"});
+    ASSERT_TRUE(SettingBecomes(1));
+    EXPECT_FALSE(KeyExists(NetCachePath));
+    EXPECT_EQ(StandInCount(L"IsEnabledCalls"), 0u);
+}
