@@ -18,21 +18,6 @@ const DWORD Reaction = 300;
 const DWORD Patience = 5000;
 const wchar_t LogonType[] = L"LogonType";
 const wchar_t Enabled[] = L"Enabled";
-const wchar_t WinlogonBackup[] = L"Software\\Lindquell Tests\\Winlogon";
-
-void RestoreWinlogonKey()
-{
-    if (!KeyExists(WinlogonBackup))
-        return;
-    HKEY winlogon, backup;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, WinlogonPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &winlogon, nullptr);
-    RegOpenKeyExW(HKEY_LOCAL_MACHINE, WinlogonBackup, 0, KEY_READ, &backup);
-    RegCopyTreeW(backup, nullptr, winlogon);
-    RegCloseKey(backup);
-    RegCloseKey(winlogon);
-    DeleteKey(WinlogonBackup);
-}
-
 class SessionMonitor : public ::testing::Test {
 protected:
     void SetUp() override
@@ -216,16 +201,7 @@ TEST_F(SessionMonitor, StopWinsOverAKeyThatNeverStopsChanging)
 
 TEST_F(SessionMonitor, MissingWinlogonKeyIsReportedAsFileNotFound)
 {
-    HKEY winlogon, backup;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, WinlogonPath, 0, KEY_READ, &winlogon), ERROR_SUCCESS);
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, WinlogonBackup, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &backup,
-                              nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegCopyTreeW(winlogon, nullptr, backup), ERROR_SUCCESS);
-    RegCloseKey(backup);
-    RegCloseKey(winlogon);
-    DeleteKey(WinlogonPath);
-    ASSERT_FALSE(KeyExists(WinlogonPath));
+    ASSERT_TRUE(HideWinlogonKey());
 
     // Whatever the thread's last-error value holds, the registry's own code counts.
     for (DWORD stale : {0u, 1063u}) {

@@ -21,13 +21,19 @@ install_prerequisites() {
     fi
 }
 
-# build_tree DIR [cmake options...]: configures the cross build in DIR and builds it.
+# build_tree DIR [cmake options...]: configures the cross build in DIR and
+# builds it; shows the build's output only when it fails.
 build_tree() {
     local dir=$1
     shift
-    cmake -S "$LINDQUELL_ROOT" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$LINDQUELL_ROOT/cmake/mingw-w64-x86_64.cmake" \
-        "$@" >/dev/null
-    cmake --build "$dir" --parallel "$(nproc)" >/dev/null
+    mkdir -p "$dir"
+    if ! { cmake -S "$LINDQUELL_ROOT" -B "$dir" \
+            -DCMAKE_TOOLCHAIN_FILE="$LINDQUELL_ROOT/cmake/mingw-w64-x86_64.cmake" "$@" &&
+        cmake --build "$dir" --parallel "$(nproc)"; } >"$dir/build.log" 2>&1; then
+        cat "$dir/build.log" >&2
+        say "The build failed."
+        return 1
+    fi
 }
 
 # use_prefix DIR: every later Wine call of this script uses the prefix in DIR.
@@ -38,10 +44,12 @@ use_prefix() {
 }
 
 # Creates the prefix when it does not exist yet, then starts a fresh session
-# in it. The session that created a prefix is not used: its service manager
-# kept restarting. Wine's background processes get no pipes of ours, or a
-# reader of their output would wait for them forever.
+# in it, ending any session left running there. The session that created a
+# prefix is not used: its service manager kept restarting. Wine's background
+# processes get no pipes of ours, or a reader of their output would wait for
+# them forever.
 start_session() {
+    stop_session
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         say "Creating the Wine prefix $WINEPREFIX ..."
         timeout 300 wineboot -i </dev/null >/dev/null 2>&1 || true

@@ -4,6 +4,38 @@ namespace testbed {
 
 namespace {
 const wchar_t StandInPath[] = L"Software\\Lindquell Tests\\Offline Files";
+const wchar_t WinlogonBackup[] = L"Software\\Lindquell Tests\\Winlogon";
+
+// Copies one key's tree into another, created when missing.
+bool CopyKey(const wchar_t *from, const wchar_t *to)
+{
+    HKEY source, target;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, from, 0, KEY_READ, &source) != ERROR_SUCCESS)
+        return false;
+    bool copied = false;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, to, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &target, nullptr) ==
+        ERROR_SUCCESS) {
+        copied = RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
+        RegCloseKey(target);
+    }
+    RegCloseKey(source);
+    return copied;
+}
+
+} // namespace
+
+bool HideWinlogonKey()
+{
+    if (!CopyKey(WinlogonPath, WinlogonBackup))
+        return false;
+    DeleteKey(WinlogonPath);
+    return !KeyExists(WinlogonPath);
+}
+
+void RestoreWinlogonKey()
+{
+    if (KeyExists(WinlogonBackup) && CopyKey(WinlogonBackup, WinlogonPath))
+        DeleteKey(WinlogonBackup);
 }
 
 void SetRaw(const wchar_t *path, const wchar_t *name, DWORD type, const void *data, DWORD size)
@@ -160,6 +192,65 @@ std::optional<DWORD> RunProgram(const std::wstring &commandLine, const wchar_t *
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return exitCode;
+}
+
+namespace {
+
+std::string ReadAvailable(HANDLE pipe)
+{
+    std::string text;
+    char buffer[4096];
+    DWORD available = 0, read = 0;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+           ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        text.append(buffer, read);
+    return text;
+}
+
+} // namespace
+
+CapturedRun RunCaptured(const std::wstring &commandLine, DWORD timeoutMs)
+{
+    CapturedRun run;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE outRead, outWrite, errRead, errWrite;
+    if (!CreatePipe(&outRead, &outWrite, &inherit, 1 << 16))
+        return run;
+    if (!CreatePipe(&errRead, &errWrite, &inherit, 1 << 16)) {
+        CloseHandle(outRead);
+        CloseHandle(outWrite);
+        return run;
+    }
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+
+    std::wstring line = commandLine;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = INVALID_HANDLE_VALUE;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
+    PROCESS_INFORMATION process = {};
+    ULONGLONG start = Milliseconds();
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        DWORD code;
+        if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(process.hProcess, &code))
+            run.exitCode = code;
+        else
+            TerminateProcess(process.hProcess, 1);
+        run.milliseconds = Milliseconds() - start;
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    run.out = ReadAvailable(outRead);
+    run.err = ReadAvailable(errRead);
+    CloseHandle(errRead);
+    CloseHandle(outRead);
+    return run;
 }
 
 ULONGLONG Milliseconds()

@@ -35,6 +35,11 @@ bool WaitForDword(const wchar_t *path, const wchar_t *name, DWORD expected, DWOR
 // True when no value of the key changes for the given time.
 bool KeyStaysQuiet(const wchar_t *path, DWORD ms);
 
+// Moves the Winlogon key aside, for the cases where it is missing, and puts
+// it back. Restoring is harmless when nothing was moved.
+bool HideWinlogonKey();
+void RestoreWinlogonKey();
+
 // The Offline Files stand-in (tests/cscdll): its control values and counters.
 void ResetStandIn();
 void SetStandIn(const wchar_t *name, DWORD value);
@@ -53,6 +58,15 @@ std::wstring SystemDirectory();
 // started or does not end within the time-out.
 std::optional<DWORD> RunProgram(const std::wstring &commandLine, const wchar_t *currentDirectory = nullptr,
                                 DWORD timeoutMs = 30000);
+
+// A program run with its standard output and error captured.
+struct CapturedRun {
+    std::optional<DWORD> exitCode;  // nothing when it did not end in time
+    std::string out;
+    std::string err;
+    ULONGLONG milliseconds = 0;
+};
+CapturedRun RunCaptured(const std::wstring &commandLine, DWORD timeoutMs = 30000);
 
 ULONGLONG Milliseconds();
 

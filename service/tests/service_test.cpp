@@ -1,0 +1,161 @@
+// The service as the service control manager and an administrator see it:
+// started, stopped, interrogated, restarted, and what it leaves behind.
+#include <gtest/gtest.h>
+
+#include "installed_service.h"
+#include "testbed.h"
+
+using namespace testbed;
+
+namespace {
+
+const DWORD Patience = 5000;
+const wchar_t Enabled[] = L"Enabled";
+
+class LindquellService : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        installed::Remove();
+        RestoreWinlogonKey();
+        InstallStandIn(L"standin");
+        ResetStandIn();
+        DeleteValue(WinlogonPath, MultipleSessions);
+        DeleteValue(WinlogonPath, L"LogonType");
+        DeleteValue(NetCachePath, Enabled);
+    }
+    void TearDown() override
+    {
+        installed::Remove();
+        RestoreWinlogonKey();
+    }
+
+    static bool SettingBecomes(DWORD value) { return WaitForDword(WinlogonPath, MultipleSessions, value, Patience); }
+};
+
+} // namespace
+
+TEST_F(LindquellService, StartReportsRunningAndEnforcesConfiguredOptions)
+{
+    ASSERT_TRUE(installed::Install(installed::Program() + L" -c"));
+    ASSERT_TRUE(installed::Start());
+    SERVICE_STATUS_PROCESS status = installed::Status();
+    EXPECT_EQ(status.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(status.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    EXPECT_EQ(status.dwWin32ExitCode, 0u);
+    // -c on the service's command line: the missing value is created.
+    EXPECT_TRUE(SettingBecomes(1));
+}
+
+TEST_F(LindquellService, InterrogationReportsRunning)
+{
+    ASSERT_TRUE(installed::Install(installed::Program()));
+    ASSERT_TRUE(installed::Start());
+    DWORD error = 0;
+    SERVICE_STATUS status = installed::Control(SERVICE_CONTROL_INTERROGATE, &error);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(LindquellService, StopPassesThroughStopPendingToStoppedWithExitCodeZero)
+{
+    ASSERT_TRUE(installed::Install(installed::Program()));
+    SetDword(WinlogonPath, MultipleSessions, 1);
+    ASSERT_TRUE(installed::Start());
+    Sleep(300);
+    // Keep the monitor busy for two seconds: the registry says Offline Files
+    // are on while the library keeps saying off, so it waits for them.
+    SetDword(NetCachePath, Enabled, 1);
+    Sleep(300);
+
+    DWORD error = 0;
+    SERVICE_STATUS first = installed::Control(SERVICE_CONTROL_STOP, &error);
+    EXPECT_EQ(error, 0u);
+    EXPECT_EQ(first.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(first.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+
+    // Asked again while stopping: nothing changes.
+    SERVICE_STATUS second = installed::Control(SERVICE_CONTROL_STOP, &error);
+    if (error == 0)
+        EXPECT_EQ(second.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    else
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+    EXPECT_EQ(installed::Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+
+    ASSERT_TRUE(installed::WaitForState(SERVICE_STOPPED));
+    EXPECT_EQ(installed::Status().dwWin32ExitCode, 0u);
+    // Classic logon: the setting does not outlive the service.
+    EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 0u);
+}
+
+TEST_F(LindquellService, MonitorFailingAtSetupStopsWithItsErrorWithoutStopPending)
+{
+    ASSERT_TRUE(installed::Install(installed::Program()));
+    ASSERT_TRUE(HideWinlogonKey());
+    std::vector<DWORD> seen;
+    bool started = installed::WithService(SERVICE_START, [](SC_HANDLE service) { StartServiceW(service, 0, nullptr); });
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(installed::WaitForState(SERVICE_STOPPED, 10000, &seen));
+    // A start that ends at once may be seen as stopped straight away; it must
+    // never pass through stop-pending.
+    for (DWORD state : seen)
+        EXPECT_NE(state, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(installed::Status().dwWin32ExitCode, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(LindquellService, DescriptionIsSetOnlyWhenThereIsNone)
+{
+    ASSERT_TRUE(installed::Install(installed::Program()));
+    EXPECT_EQ(installed::Description(), L"");
+    ASSERT_TRUE(installed::Start());
+    const std::wstring ours = L"Monitors the registry setting that permits multiple terminal services sessions "
+                              L"and ensures that it is enabled whenever possible";
+    const ULONGLONG deadline = Milliseconds() + Patience;
+    while (installed::Description().empty() && Milliseconds() < deadline)
+        Sleep(10);
+    EXPECT_EQ(installed::Description(), ours);
+    ASSERT_TRUE(installed::Stop());
+
+    installed::SetDescription(L"Kept by the administrator");
+    ASSERT_TRUE(installed::Start());
+    Sleep(300);
+    EXPECT_EQ(installed::Description(), L"Kept by the administrator");
+}
+
+TEST_F(LindquellService, TwentyStartStopCyclesAllEndStoppedWithExitCodeZero)
+{
+    ASSERT_TRUE(installed::Install(installed::Program()));
+    SetDword(WinlogonPath, MultipleSessions, 0);
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        SCOPED_TRACE(cycle);
+        ASSERT_TRUE(installed::Start());
+        ASSERT_TRUE(SettingBecomes(1));
+        ASSERT_TRUE(installed::Stop());
+        EXPECT_EQ(installed::Status().dwWin32ExitCode, 0u);
+        EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 0u);
+    }
+}
+
+TEST_F(LindquellService, ServiceKilledOutrightEnforcesAgainWhenStarted)
+{
+    ASSERT_TRUE(installed::Install(installed::Program()));
+    SetDword(WinlogonPath, L"LogonType", 1);
+    ASSERT_TRUE(installed::Start());
+    const DWORD killed = installed::Status().dwProcessId;
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, killed);
+    ASSERT_NE(process, nullptr);
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, Patience);
+    CloseHandle(process);
+
+    // Wine's manager notices the dead process only when asked to start the
+    // service again; Windows reports it stopped first. Either way a start
+    // must bring enforcement back.
+    SetDword(WinlogonPath, MultipleSessions, 0);
+    ASSERT_TRUE(installed::WithService(SERVICE_START, [](SC_HANDLE service) { StartServiceW(service, 0, nullptr); }));
+    ASSERT_TRUE(installed::WaitForState(SERVICE_RUNNING));
+    EXPECT_NE(installed::Status().dwProcessId, killed);
+    EXPECT_TRUE(SettingBecomes(1));
+    SetDword(WinlogonPath, MultipleSessions, 0);
+    EXPECT_TRUE(SettingBecomes(1));
+}
