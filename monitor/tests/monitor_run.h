@@ -52,6 +52,17 @@ public:
         return result;
     }
 
+    // CPU time the monitor's thread has used so far.
+    ULONGLONG CpuMilliseconds() const
+    {
+        FILETIME created, exited, kernel, user;
+        if (!GetThreadTimes(thread_, &created, &exited, &kernel, &user))
+            return 0;
+        ULARGE_INTEGER k = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
+        ULARGE_INTEGER u = {{user.dwLowDateTime, user.dwHighDateTime}};
+        return (k.QuadPart + u.QuadPart) / 10000;
+    }
+
 private:
     static DWORD WINAPI Run(void *context)
     {
