@@ -160,19 +160,20 @@ DWORD MonitorSessionSetting(int argc, wchar_t **argv, HANDLE stopEvent)
             }
         }
 
-        DWORD w = WaitForMultipleObjects(waitCount, waitTable, FALSE, INFINITE);
-        if (w < watchedCount && stopEvent) {
+        if (stopEvent) {
             // The wait reports the lowest signalled entry, so a key that keeps
             // changing would hide the stop event behind it forever. A stop
-            // request wins over any change.
+            // request wins over any change. Tested here rather than after the
+            // wait so that no extra call delays the reaction to a change.
             DWORD test = WaitForSingleObject(stopEvent, 0);
             if (test == WAIT_FAILED) {
                 result = GetLastError();
                 break;
             }
             if (test == WAIT_OBJECT_0)
-                w = watchedCount;
+                break;
         }
+        DWORD w = WaitForMultipleObjects(waitCount, waitTable, FALSE, INFINITE);
         if (w >= watchedCount) {
             if (w != waitCount - 1)
                 result = GetLastError();
