@@ -244,9 +244,12 @@ void StartStopLatency(SC_HANDLE service, int runs, Summary *start, Summary *stop
 // before every write of 1 unless Offline Files are ignored.
 Summary OfflineFilesQuestion(int calls)
 {
+    const wchar_t fileName[] = L"\\cscdll.dll";
     wchar_t path[MAX_PATH];
-    UINT length = GetSystemDirectoryW(path, MAX_PATH - 12);
-    wcscpy(path + length, L"\\cscdll.dll");
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length + ARRAYSIZE(fileName) > MAX_PATH)
+        return Summarise({});
+    CopyMemory(path + length, fileName, sizeof(fileName));
     HMODULE library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     auto isEnabled = library ? reinterpret_cast<DWORD(WINAPI *)()>(
                                    reinterpret_cast<void *>(GetProcAddress(library, "CSCIsCSCEnabled")))
