@@ -4,6 +4,7 @@
 //
 //   bench latency TRIALS POLL_TRIALS   enforcement, floor, polling peer, start, stop
 //   bench rest SECONDS                 the running service's CPU time and memory at rest
+//   bench undo                         one outside write of 0 and how long until 1 is back
 #include <windows.h>
 #include <psapi.h>
 
@@ -353,6 +354,21 @@ int Rest(DWORD seconds)
     return 0;
 }
 
+int Undo()
+{
+    HKEY key = OpenWinlogon();
+    HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    double took = Trial(key, changed, TrialTimeout);
+    CloseHandle(changed);
+    RegCloseKey(key);
+    if (took < 0) {
+        printf("not undone within %lu s\n", TrialTimeout / 1000);
+        return 1;
+    }
+    printf("undone in %.1f ms\n", took);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -361,6 +377,8 @@ int wmain(int argc, wchar_t **argv)
         return Latency(_wtoi(argv[2]), _wtoi(argv[3]));
     if (argc >= 3 && wcscmp(argv[1], L"rest") == 0)
         return Rest(static_cast<DWORD>(_wtoi(argv[2])));
-    fprintf(stderr, "usage: bench latency TRIALS POLL_TRIALS | bench rest SECONDS\n");
+    if (argc >= 2 && wcscmp(argv[1], L"undo") == 0)
+        return Undo();
+    fprintf(stderr, "usage: bench latency TRIALS POLL_TRIALS | bench rest SECONDS | bench undo\n");
     return 1;
 }
