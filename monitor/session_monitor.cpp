@@ -26,6 +26,16 @@ LSTATUS ArmChangeNotification(const WatchedKey &slot)
     return RegNotifyChangeKeyValue(slot.key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, slot.changed, TRUE);
 }
 
+// Tests the stop event without waiting. True when the monitor must end: the
+// event is signalled, or the test failed and *result holds the error.
+bool StopRequested(HANDLE stopEvent, DWORD *result)
+{
+    DWORD test = WaitForSingleObject(stopEvent, 0);
+    if (test == WAIT_FAILED)
+        *result = GetLastError();
+    return test != WAIT_TIMEOUT;
+}
+
 } // namespace
 
 MonitorOptions ParseMonitorOptions(int argc, wchar_t **argv)
@@ -105,13 +115,8 @@ DWORD MonitorSessionSetting(int argc, wchar_t **argv, HANDLE stopEvent)
 
     if (stopEvent) {
         waitTable[waitCount++] = stopEvent;
-        DWORD test = WaitForSingleObject(stopEvent, 0);
-        if (test == WAIT_FAILED) {
-            result = GetLastError();
+        if (StopRequested(stopEvent, &result))
             setupFailed = true;
-        } else if (test == WAIT_OBJECT_0) {
-            setupFailed = true;
-        }
     }
 
     HKEY winlogon = watched[WinlogonKey].key;
@@ -160,19 +165,12 @@ DWORD MonitorSessionSetting(int argc, wchar_t **argv, HANDLE stopEvent)
             }
         }
 
-        if (stopEvent) {
-            // The wait reports the lowest signalled entry, so a key that keeps
-            // changing would hide the stop event behind it forever. A stop
-            // request wins over any change. Tested here rather than after the
-            // wait so that no extra call delays the reaction to a change.
-            DWORD test = WaitForSingleObject(stopEvent, 0);
-            if (test == WAIT_FAILED) {
-                result = GetLastError();
-                break;
-            }
-            if (test == WAIT_OBJECT_0)
-                break;
-        }
+        // The wait reports the lowest signalled entry, so a key that keeps
+        // changing would hide the stop event behind it forever. A stop request
+        // wins over any change. Tested here rather than after the wait so that
+        // no extra call delays the reaction to a change.
+        if (stopEvent && StopRequested(stopEvent, &result))
+            break;
         DWORD w = WaitForMultipleObjects(waitCount, waitTable, FALSE, INFINITE);
         if (w >= watchedCount) {
             if (w != waitCount - 1)
