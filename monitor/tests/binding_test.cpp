@@ -30,7 +30,7 @@ protected:
     static DWORD Ask(const std::wstring &calls, const wchar_t *currentDirectory = nullptr)
     {
         std::wstring command = L"\"" + ProbeDirectory() + L"\\arbitration_probe.exe\" " + calls;
-        return RunProgram(command, currentDirectory).value_or(0x100);
+        return RunCaptured(command, currentDirectory).exitCode.value_or(0x100);
     }
 };
 

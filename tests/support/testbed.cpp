@@ -173,27 +173,6 @@ void UseStandIn()
     (void)installed;
 }
 
-std::optional<DWORD> RunProgram(const std::wstring &commandLine, const wchar_t *currentDirectory, DWORD timeoutMs)
-{
-    std::wstring line = commandLine;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, currentDirectory, &startup,
-                        &process))
-        return std::nullopt;
-    std::optional<DWORD> exitCode;
-    DWORD code;
-    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
-        GetExitCodeProcess(process.hProcess, &code))
-        exitCode = code;
-    else
-        TerminateProcess(process.hProcess, 1);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return exitCode;
-}
-
 namespace {
 
 std::string ReadAvailable(HANDLE pipe)
@@ -209,7 +188,7 @@ std::string ReadAvailable(HANDLE pipe)
 
 } // namespace
 
-CapturedRun RunCaptured(const std::wstring &commandLine, DWORD timeoutMs)
+CapturedRun RunCaptured(const std::wstring &commandLine, const wchar_t *currentDirectory, DWORD timeoutMs)
 {
     CapturedRun run;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
@@ -233,7 +212,8 @@ CapturedRun RunCaptured(const std::wstring &commandLine, DWORD timeoutMs)
     startup.hStdError = errWrite;
     PROCESS_INFORMATION process = {};
     ULONGLONG start = Milliseconds();
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, currentDirectory, &startup,
+                       &process)) {
         DWORD code;
         if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
             GetExitCodeProcess(process.hProcess, &code))

@@ -54,19 +54,15 @@ void InstallStandIn(const wchar_t *variant);
 std::wstring ProgramDirectory();
 std::wstring SystemDirectory();
 
-// Runs a program and returns its exit code, or nothing when it cannot be
-// started or does not end within the time-out.
-std::optional<DWORD> RunProgram(const std::wstring &commandLine, const wchar_t *currentDirectory = nullptr,
-                                DWORD timeoutMs = 30000);
-
 // A program run with its standard output and error captured.
 struct CapturedRun {
-    std::optional<DWORD> exitCode;  // nothing when it did not end in time
+    std::optional<DWORD> exitCode;  // nothing when it did not start or end in time
     std::string out;
     std::string err;
     ULONGLONG milliseconds = 0;
 };
-CapturedRun RunCaptured(const std::wstring &commandLine, DWORD timeoutMs = 30000);
+CapturedRun RunCaptured(const std::wstring &commandLine, const wchar_t *currentDirectory = nullptr,
+                        DWORD timeoutMs = 30000);
 
 ULONGLONG Milliseconds();
 
