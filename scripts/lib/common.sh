@@ -69,3 +69,17 @@ stop_session() {
 wine_quiet() {
     timeout 120 wine "$@" </dev/null >/dev/null 2>&1 || true
 }
+
+# install_standin BIN: Wine has no Offline Files library; the test stand-in
+# built in BIN takes its place in the prefix's system directory.
+install_standin() {
+    cp "$1/cscdll_standin.dll" "$WINEPREFIX/drive_c/windows/system32/cscdll.dll"
+}
+
+# register_service EXE OPTIONS: (re-)registers the service with the Windows
+# path EXE, quoted, and OPTIONS on its command line.
+register_service() {
+    wine_quiet sc stop QORV-Lindquell
+    wine_quiet sc delete QORV-Lindquell
+    wine_quiet sc create QORV-Lindquell binPath= "\"$1\" $2"
+}
