@@ -75,14 +75,37 @@ void WaitForOfflineFilesToSettle()
     RegCloseKey(netCache);
 }
 
+// Enabled asks for Offline Files only as a REG_DWORD of 4 bytes, non-zero.
+bool EnabledCountsAsOn(HKEY netCache)
+{
+    DWORD enabled = 0;
+    return ReadDwordValue(netCache, EnabledValue, &enabled) == DwordRead::WellFormed && enabled != 0;
+}
+
+// True when Offline Files report off and Enabled does not ask for them:
+// switching them off again would change nothing. It would not be harmless
+// either: a library that records the switch in the NetCache key wakes the
+// monitor for another NetCache pass with every call, and the monitor would
+// call again, for good.
+bool OfflineFilesAlreadyOff()
+{
+    if (!CscBinding.CSCIsCSCEnabled || CscBinding.CSCIsCSCEnabled() != 0)
+        return false;
+    HKEY netCache;
+    if (!OpenNetCacheKey(&netCache))
+        return true;
+    bool askedOn = EnabledCountsAsOn(netCache);
+    RegCloseKey(netCache);
+    return !askedOn;
+}
+
 // Records in the registry that Offline Files were switched off.
 void ClearEnabledValue()
 {
     HKEY netCache;
     if (!OpenNetCacheKey(&netCache))
         return;
-    DWORD enabled = 0;
-    if (ReadDwordValue(netCache, EnabledValue, &enabled) == DwordRead::WellFormed && enabled != 0)
+    if (EnabledCountsAsOn(netCache))
         WriteDwordValue(netCache, EnabledValue, 0);
     RegCloseKey(netCache);
 }
@@ -101,6 +124,8 @@ bool MultipleSessionsPermitted(OfflineFilesPolicy policy, bool enabling)
 
     bool switchedOff = false;
     if (policy == OfflineFilesPolicy::Disable && CscBinding.CSCDoEnableDisable) {
+        if (OfflineFilesAlreadyOff())
+            return true;
         CscBinding.CSCDoEnableDisable(0);
         switchedOff = true;
     }

@@ -16,7 +16,7 @@ protected:
     {
         UseStandIn();
         ResetStandIn();
-        DeleteValue(NetCachePath, Enabled);
+        DeleteKey(NetCachePath);
     }
 
     // Milliseconds one call takes.
@@ -53,19 +53,46 @@ TEST_F(OfflineFiles, NormalFollowsOfflineFilesAndChangesNothing)
     EXPECT_EQ(ReadDword(NetCachePath, Enabled), 0u);
 }
 
+// Switched off whenever Offline Files report on or Enabled asks for them;
+// left alone when both already say off. Enabled is cleared only where it
+// counted as on.
 TEST_F(OfflineFiles, DisableSwitchesOfflineFilesOffAndRecordsIt)
 {
-    SetDword(NetCachePath, Enabled, 1);
-    SetStandIn(L"On", 1);
-    EXPECT_TRUE(MultipleSessionsPermitted(OfflineFilesPolicy::Disable, true));
-    EXPECT_EQ(StandInCount(L"EnableDisableCalls"), 1u);
-    EXPECT_EQ(StandInCount(L"LastEnableDisableArg"), 0u);
-    EXPECT_EQ(ReadDword(NetCachePath, Enabled), 0u);
+    const BYTE one[4] = {1};
+    const DWORD Absent = REG_NONE;
+    struct {
+        const char *what;
+        DWORD on;
+        DWORD enabledType;  // Absent: no Enabled value
+        DWORD calls;
+        DWORD enabledAfter;  // the first byte of Enabled afterwards
+    } cases[] = {
+        {"on, Enabled 1", 1, REG_DWORD, 1, 0},
+        {"off, Enabled 1", 0, REG_DWORD, 1, 0},
+        {"on, Enabled absent", 1, Absent, 1, 0},
+        {"off, Enabled absent", 0, Absent, 0, 0},
+        {"on, Enabled REG_BINARY 01 00 00 00", 1, REG_BINARY, 1, 1},
+        {"off, Enabled REG_BINARY 01 00 00 00", 0, REG_BINARY, 0, 1},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetStandIn();
+        SetStandIn(L"On", c.on);
+        DeleteValue(NetCachePath, Enabled);
+        if (c.enabledType != Absent)
+            SetRaw(NetCachePath, Enabled, c.enabledType, one, sizeof(one));
 
-    // Already off: switched off again on every call, Enabled stays as it is.
-    EXPECT_TRUE(MultipleSessionsPermitted(OfflineFilesPolicy::Disable, false));
-    EXPECT_EQ(StandInCount(L"EnableDisableCalls"), 2u);
-    EXPECT_EQ(ReadDword(NetCachePath, Enabled), 0u);
+        EXPECT_TRUE(MultipleSessionsPermitted(OfflineFilesPolicy::Disable, true));
+        EXPECT_EQ(StandInCount(L"EnableDisableCalls"), c.calls);
+        EXPECT_EQ(StandInCount(L"LastEnableDisableArg"), 0u);
+        EXPECT_EQ(StandInCount(L"On"), 0u);
+        Value enabled = ReadValue(NetCachePath, Enabled);
+        EXPECT_EQ(enabled.present, c.enabledType != Absent);
+        if (enabled.present) {
+            EXPECT_EQ(enabled.type, c.enabledType);
+            EXPECT_EQ(enabled.data, std::vector<BYTE>({static_cast<BYTE>(c.enabledAfter), 0, 0, 0}));
+        }
+    }
 }
 
 TEST_F(OfflineFiles, DisableThatFailsRefusesAndLeavesEnabledAlone)

@@ -280,6 +280,29 @@ TEST_F(SessionMonitor, DisablePolicySwitchesOfflineFilesOffAndKeepsSettingOn)
     EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 1u);
 }
 
+// A library that records its setting in the NetCache key wakes the monitor
+// with every switch-off; the monitor must still come to rest.
+TEST_F(SessionMonitor, DisablePolicyRestsWhenTheLibraryRecordsItsSwitchInNetCache)
+{
+    SetStandIn(L"RecordInNetCache", 1);
+    SetSetting(1);
+    MonitorRun monitor({L"-d"});
+    Sleep(Reaction);
+
+    SetStandIn(L"On", 1);
+    SetDword(NetCachePath, Enabled, 1);
+    ASSERT_TRUE(WaitForDword(NetCachePath, Enabled, 0, Patience));
+    Sleep(Reaction);
+    const DWORD calls = StandInCount(L"EnableDisableCalls");
+    const ULONGLONG cpu = monitor.CpuMilliseconds();
+    Sleep(2000);
+    EXPECT_LE(calls, 2u);
+    EXPECT_EQ(StandInCount(L"EnableDisableCalls"), calls);
+    EXPECT_LT(monitor.CpuMilliseconds() - cpu, 30u);
+    EXPECT_EQ(StandInCount(L"On"), 0u);
+    EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 1u);
+}
+
 TEST_F(SessionMonitor, IgnorePolicyWatchesOnlyWinlogonAndNeverAsks)
 {
     DeleteKey(NetCachePath);

@@ -1,12 +1,17 @@
 /* Stand-in for the platform's Offline Files library, for tests only.
  *
  * Its state and counters live under HKLM\Software\Lindquell Tests\Offline Files
- * (see tests/support/offline_files_standin.h):
+ * (the tests reach them through tests/support/testbed.h):
  *   On            what CSCIsCSCEnabled reports (0 or 1)
  *   LagMs         when present, CSCIsCSCEnabled reports the NetCache Enabled
  *                 value once the NetCache key has been unchanged for LagMs,
  *                 and On before that
  *   FailDisable   when non-zero, CSCDoEnableDisable changes nothing
+ *   RecordInNetCache
+ *                 when non-zero, CSCDoEnableDisable also records the call in
+ *                 the NetCache key, as a library that keeps its setting there
+ *                 would; the value it writes (StandInRecord) changes on every
+ *                 call, so that Wine notifies it as Windows notifies any write
  *   Loads, IsEnabledCalls, EnableDisableCalls, LastEnableDisableArg
  *                 what the library saw
  * Built in variants: OMIT_IS_ENABLED and OMIT_ENABLE_DISABLE leave that export
@@ -110,6 +115,10 @@ __declspec(dllexport) DWORD WINAPI CSCDoEnableDisable(DWORD enable)
     WriteControl(L"LastEnableDisableArg", enable);
     if (!ReadControl(L"FailDisable"))
         WriteControl(L"On", enable != 0);
+    if (ReadControl(L"RecordInNetCache")) {
+        DWORD record = ReadControl(L"EnableDisableCalls");
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, NetCacheKey, L"StandInRecord", REG_DWORD, &record, sizeof(record));
+    }
     return TRUE;
 #endif
 }
