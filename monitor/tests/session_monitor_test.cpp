@@ -27,7 +27,9 @@ protected:
         ResetStandIn();
         DeleteValue(WinlogonPath, MultipleSessions);
         DeleteValue(WinlogonPath, LogonType);
-        DeleteValue(NetCachePath, Enabled);
+        // A machine that has never had Offline Files configured: the
+        // monitor must create the key it watches.
+        DeleteKey(NetCachePath);
     }
     void TearDown() override { RestoreWinlogonKey(); }
 
@@ -44,8 +46,10 @@ TEST_F(SessionMonitor, AbsentValueIsLeftAbsentWithoutCreateOption)
 {
     MonitorRun monitor({});
     EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
-    // Believed off, so a NetCache change only leads to another Winlogon pass.
-    SetDword(NetCachePath, Enabled, 0);
+    // Believed off, so a NetCache change only leads to another Winlogon pass:
+    // Offline Files coming on are no reason to write 0 here.
+    SetStandIn(L"On", 1);
+    SetDword(NetCachePath, Enabled, 1);
     EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
     EXPECT_EQ(monitor.Stop(), 0u);
     EXPECT_FALSE(Setting().present);
@@ -74,11 +78,15 @@ TEST_F(SessionMonitor, ValueOfWrongTypeOrSizeIsRepairedOnlyWithRepairOption)
     const wchar_t text[] = L"1";
     const BYTE eightBytes[8] = {1};
     const BYTE twoBytes[2] = {1};
+    const BYTE fourBytes[4] = {1};
     struct {
         DWORD type;
         const void *data;
         DWORD size;
-    } wrong[] = {{REG_SZ, text, sizeof(text)}, {REG_BINARY, eightBytes, 8}, {REG_DWORD, twoBytes, 2}};
+    } wrong[] = {{REG_SZ, text, sizeof(text)},
+                 {REG_BINARY, eightBytes, 8},
+                 {REG_DWORD, twoBytes, 2},
+                 {REG_BINARY, fourBytes, 4}};
 
     for (auto &value : wrong) {
         SCOPED_TRACE(value.type);
@@ -109,6 +117,7 @@ TEST_F(SessionMonitor, DwordOneIsNotWrittenAgain)
     EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
     EXPECT_LT(monitor.CpuMilliseconds() - cpu, 30u);
     EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 1u);
+    EXPECT_EQ(StandInCount(L"IsEnabledCalls"), 0u);
 }
 
 TEST_F(SessionMonitor, OwnWriteIsFollowedByOneQuietPass)
@@ -120,6 +129,9 @@ TEST_F(SessionMonitor, OwnWriteIsFollowedByOneQuietPass)
     ULONGLONG cpu = monitor.CpuMilliseconds();
     EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, 2 * Reaction));
     EXPECT_LT(monitor.CpuMilliseconds() - cpu, 30u);
+    // Only the pass that wrote asked Offline Files: the pass after it read 1
+    // and wrote nothing (a write of 1 over 1 would not show under Wine).
+    EXPECT_EQ(StandInCount(L"IsEnabledCalls"), 1u);
 }
 
 TEST_F(SessionMonitor, OutsideWriteOfZeroIsUndoneEveryTime)
@@ -138,10 +150,19 @@ TEST_F(SessionMonitor, OutsideWriteOfZeroIsUndoneEveryTime)
 
 TEST_F(SessionMonitor, StopUnderClassicLogonSwitchesSettingOff)
 {
-    for (bool logonTypeZero : {false, true}) {
-        SCOPED_TRACE(logonTypeZero ? "LogonType 0" : "LogonType absent");
-        if (logonTypeZero)
-            SetDword(WinlogonPath, LogonType, 0);
+    // Classic unless LogonType is a non-zero REG_DWORD of 4 bytes.
+    const BYTE zero[4] = {0};
+    const BYTE one[4] = {1};
+    struct {
+        const char *what;
+        DWORD type;
+        const BYTE *data;
+    } logonTypes[] = {{"absent", REG_NONE, nullptr}, {"0", REG_DWORD, zero}, {"REG_BINARY 01 00 00 00", REG_BINARY, one}};
+    for (auto &logonType : logonTypes) {
+        SCOPED_TRACE(logonType.what);
+        DeleteValue(WinlogonPath, LogonType);
+        if (logonType.data)
+            SetRaw(WinlogonPath, LogonType, logonType.type, logonType.data, 4);
         SetSetting(1);
         MonitorRun monitor({});
         Sleep(Reaction);
@@ -158,6 +179,23 @@ TEST_F(SessionMonitor, StopUnderWelcomeScreenLogonLeavesSettingOn)
     ASSERT_TRUE(SettingBecomes(1));
     EXPECT_EQ(monitor.Stop(), 0u);
     EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 1u);
+}
+
+TEST_F(SessionMonitor, LogonTypeIsReadAgainOnEveryWinlogonPass)
+{
+    // The administrator switches the logon while the monitor runs: the stop
+    // follows the logon in force by then.
+    for (DWORD before : {0u, 1u}) {
+        SCOPED_TRACE(before);
+        SetDword(WinlogonPath, LogonType, before);
+        SetSetting(1);
+        MonitorRun monitor({});
+        Sleep(Reaction);
+        SetDword(WinlogonPath, LogonType, before ? 0 : 1);
+        Sleep(Reaction);
+        EXPECT_EQ(monitor.Stop(), 0u);
+        EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), before ? 0u : 1u);
+    }
 }
 
 TEST_F(SessionMonitor, StopAlreadySignalledRunsNoPassAndSwitchesSettingOff)
@@ -303,9 +341,21 @@ TEST_F(SessionMonitor, DisablePolicyRestsWhenTheLibraryRecordsItsSwitchInNetCach
     EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 1u);
 }
 
+TEST_F(SessionMonitor, NetCacheKeyIsCreatedUnlessOfflineFilesAreIgnored)
+{
+    for (const wchar_t *policy : {L"-n", L"-d"}) {
+        SCOPED_TRACE(policy);
+        DeleteKey(NetCachePath);
+        SetSetting(0);
+        MonitorRun monitor({policy});
+        EXPECT_TRUE(SettingBecomes(1));
+        EXPECT_TRUE(KeyExists(NetCachePath));
+        EXPECT_EQ(monitor.Stop(), 0u);
+    }
+}
+
 TEST_F(SessionMonitor, IgnorePolicyWatchesOnlyWinlogonAndNeverAsks)
 {
-    DeleteKey(NetCachePath);
     SetStandIn(L"On", 1);
     SetSetting(0);
     MonitorRun monitor({L"/i"});
