@@ -11,7 +11,9 @@ extern const wchar_t ServiceName[];
 // The service entry function that the dispatcher runs on its own thread.
 void WINAPI ServiceMain(DWORD argc, wchar_t **argv);
 
-// The service's dwCurrentState, or (DWORD)-1 when it cannot be obtained
+const DWORD ServiceStateUnknown = static_cast<DWORD>(-1);
+
+// The service's dwCurrentState, or ServiceStateUnknown when it cannot be obtained
 // (the service is not installed, for one). With a stream, prints one line
 // about it there.
 DWORD QueryServiceState(FILE *out);
