@@ -4,6 +4,8 @@
 #pragma once
 
 #include <windows.h>
+#include <tlhelp32.h>
+#include <winternl.h>
 
 #include <string>
 #include <vector>
@@ -140,5 +142,91 @@ inline void SetDescription(const wchar_t *text)
         ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
     });
 }
+
+// The service control manager out of reach, for as long as this lives: its
+// process is ended, and started again at the end as Wine's boot had started
+// it. Wine's boot event lives only as long as a handle to it does, and
+// services.exe held the last one: without a handle passed on to the new
+// services.exe, the next program started from outside Wine would boot the
+// session again and start a second manager.
+class ManagerOutage {
+public:
+    ManagerOutage()
+    {
+        typedef NTSTATUS(NTAPI * OpenEventFunction)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *);
+        auto openEvent = reinterpret_cast<OpenEventFunction>(
+            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtOpenEvent")));
+        wchar_t name[] = L"\\KernelObjects\\__wineboot_event";
+        UNICODE_STRING unicodeName = {sizeof(name) - sizeof(wchar_t), sizeof(name), name};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &unicodeName, OBJ_INHERIT, nullptr, nullptr);
+        if (!openEvent || openEvent(&bootEvent_, SYNCHRONIZE, &attributes) != 0)
+            return;
+
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+            if (_wcsicmp(entry.szExeFile, L"services.exe") != 0)
+                continue;
+            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+            if (process) {
+                ended_ = TerminateProcess(process, 1) && WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
+                CloseHandle(process);
+            }
+        }
+        CloseHandle(snapshot);
+    }
+
+    ~ManagerOutage()
+    {
+        if (ended_)
+            StartManager();
+        if (bootEvent_)
+            CloseHandle(bootEvent_);
+    }
+
+    // True when the manager's process was ended.
+    bool Began() const { return ended_; }
+
+private:
+    void StartManager()
+    {
+        HANDLE started = CreateEventW(nullptr, TRUE, FALSE, L"__wine_SvcctlStarted");
+        ResetEvent(started);
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                 OPEN_EXISTING, 0, nullptr);
+        // Only the boot event and the null device go to the new manager:
+        // Wine's background processes must hold no pipe of the test's.
+        HANDLE passed[] = {bootEvent_, nul};
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        std::vector<BYTE> list(size);
+        STARTUPINFOEXW startup = {};
+        startup.StartupInfo.cb = sizeof(startup);
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = nul;
+        startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
+        InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
+        UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, passed,
+                                  sizeof(passed), nullptr, nullptr);
+        PROCESS_INFORMATION manager = {};
+        wchar_t path[] = L"C:\\windows\\system32\\services.exe";
+        if (CreateProcessW(path, nullptr, nullptr, nullptr, TRUE, DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT,
+                           nullptr, nullptr, &startup.StartupInfo, &manager)) {
+            HANDLE ready[] = {started, manager.hProcess};
+            WaitForMultipleObjects(2, ready, FALSE, 10000);
+            CloseHandle(manager.hThread);
+            CloseHandle(manager.hProcess);
+        }
+        DeleteProcThreadAttributeList(startup.lpAttributeList);
+        CloseHandle(nul);
+        CloseHandle(started);
+    }
+
+    HANDLE bootEvent_ = nullptr;
+    bool ended_ = false;
+};
 
 } // namespace installed
