@@ -65,6 +65,17 @@ stop_session() {
     timeout 60 wineserver -w </dev/null >/dev/null 2>&1 || true
 }
 
+# wine_checked ARGS...: a Wine call that must succeed; when it fails, its
+# output is shown and the call fails.
+wine_checked() {
+    local out
+    if ! out=$(timeout 120 wine "$@" </dev/null 2>&1); then
+        say "$out"
+        say "Failed: $*"
+        return 1
+    fi
+}
+
 # wine_quiet ARGS...: a Wine call whose output and outcome do not matter.
 wine_quiet() {
     timeout 120 wine "$@" </dev/null >/dev/null 2>&1 || true
@@ -76,10 +87,37 @@ install_standin() {
     cp "$1/cscdll_standin.dll" "$WINEPREFIX/drive_c/windows/system32/cscdll.dll"
 }
 
+# The service's state as sc names it (RUNNING, STOPPED, ...), or nothing
+# when it is not installed.
+service_state() {
+    timeout 60 wine sc query QORV-Lindquell </dev/null 2>/dev/null | tr -d '\r' | awk '/STATE/ { print $4 }'
+}
+
+# wait_for_service STATE: waits up to ten seconds for the state; an empty
+# STATE waits for the service to be gone.
+wait_for_service() {
+    for _ in $(seq 100); do
+        [ "$(service_state)" = "$1" ] && return 0
+        sleep 0.1
+    done
+    say "The service did not become ${1:-absent} within ten seconds."
+    return 1
+}
+
+# Stops the service when it runs and deletes it, each time waiting until the
+# manager has done so: a new registration made while the old one is still
+# marked for deletion fails with 1072.
+remove_service() {
+    [ -n "$(service_state)" ] || return 0
+    wine_quiet sc stop QORV-Lindquell
+    wait_for_service STOPPED
+    wine_quiet sc delete QORV-Lindquell
+    wait_for_service ""
+}
+
 # register_service EXE OPTIONS: (re-)registers the service with the Windows
 # path EXE, quoted, and OPTIONS on its command line.
 register_service() {
-    wine_quiet sc stop QORV-Lindquell
-    wine_quiet sc delete QORV-Lindquell
-    wine_quiet sc create QORV-Lindquell binPath= "\"$1\" $2"
+    remove_service
+    wine_checked sc create QORV-Lindquell binPath= "\"$1\" $2"
 }
