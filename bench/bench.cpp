@@ -2,7 +2,11 @@
 // against a polling script, in the prefix the bench script prepared (the
 // service registered there as QORV-Lindquell). Prints markdown table rows.
 //
-//   bench latency TRIALS POLL_TRIALS   enforcement, floor, polling peer, start, stop
+//   bench latency TRIALS POLL_TRIALS [asks]
+//                                      enforcement against the floor (and, with
+//                                      "asks", against a floor that asks Offline
+//                                      Files as the service does), in interleaved
+//                                      blocks; polling peer, start, stop
 //   bench rest SECONDS                 the running service's CPU time and memory at rest
 //   bench undo                         one outside write of 0 and how long until 1 is back
 #include <windows.h>
@@ -20,6 +24,11 @@ const wchar_t Setting[] = L"AllowMultipleTSSessions";
 const wchar_t ServiceName[] = L"QORV-Lindquell";
 const DWORD TrialTimeout = 5000;
 const DWORD TrialSpacing = 20;  // ms between trials, so each starts from a quiet enforcer
+// Trials of the service and of the floors alternate in blocks of this many,
+// so that the machine's slow drifts fall on all of them alike.
+const int BlockSize = 50;
+
+typedef DWORD(WINAPI *IsCscEnabledFunction)(void);
 
 double Now()
 {
@@ -85,6 +94,11 @@ double Trial(HKEY key, HANDLE changed, DWORD timeoutMs)
     return Now() - start;
 }
 
+struct Samples {
+    std::vector<double> taken;
+    size_t missed = 0;
+};
+
 struct Summary {
     double median, p99;
     size_t count, missed;
@@ -104,15 +118,18 @@ Summary Summarise(std::vector<double> samples, size_t missed = 0)
     return {Percentile(samples, 0.5), Percentile(samples, 0.99), samples.size(), missed};
 }
 
-// Trials are spaced by TrialSpacing plus up to jitterMs, so that a polling
-// enforcer meets them at every phase of its period.
-Summary RunTrials(int trials, DWORD timeoutMs, DWORD jitterMs = 0)
+Summary Summarise(const Samples &samples)
 {
-    unsigned seed = 12345;
+    return Summarise(samples.taken, samples.missed);
+}
+
+// Trials are spaced by TrialSpacing plus up to jitterMs, so that a polling
+// enforcer meets them at every phase of its period. Adds to *samples.
+void RunTrials(int trials, DWORD timeoutMs, Samples *samples, DWORD jitterMs = 0)
+{
+    static unsigned seed = 12345;
     HKEY key = OpenWinlogon();
     HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    std::vector<double> samples;
-    size_t missed = 0;
     for (int i = 0; i < trials; ++i) {
         // Wine passes over a write that leaves a value as it was, without a
         // notification, so every trial starts from 1.
@@ -122,13 +139,12 @@ Summary RunTrials(int trials, DWORD timeoutMs, DWORD jitterMs = 0)
         Sleep(TrialSpacing + (jitterMs ? (seed >> 8) % jitterMs : 0));
         double took = Trial(key, changed, timeoutMs);
         if (took < 0)
-            ++missed;
+            ++samples->missed;
         else
-            samples.push_back(took);
+            samples->taken.push_back(took);
     }
     CloseHandle(changed);
     RegCloseKey(key);
-    return Summarise(samples, missed);
 }
 
 // --- Enforcers inside the benchmark ---
@@ -136,17 +152,20 @@ Summary RunTrials(int trials, DWORD timeoutMs, DWORD jitterMs = 0)
 struct Enforcer {
     HANDLE stop;
     HANDLE thread;
+    IsCscEnabledFunction askOfflineFiles;  // asked before each write of 1, when set
 };
 
-// The floor: arm a notification, wait, read, write 1 when needed, re-arm.
-DWORD WINAPI MinimalWatcher(void *stop)
+// The floor: arm a notification, wait, read, write 1 when needed (and, when
+// it asks, permitted), re-arm.
+DWORD WINAPI MinimalWatcher(void *context)
 {
+    const Enforcer *self = static_cast<const Enforcer *>(context);
     HKEY key = OpenWinlogon();
     HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE waits[] = {changed, stop};
+    HANDLE waits[] = {changed, self->stop};
     Arm(key, changed);
     while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
-        if (ReadSetting(key) != 1)
+        if (ReadSetting(key) != 1 && (!self->askOfflineFiles || self->askOfflineFiles() == 0))
             WriteSetting(key, 1);
         Arm(key, changed);
     }
@@ -156,27 +175,25 @@ DWORD WINAPI MinimalWatcher(void *stop)
 }
 
 // What a scheduled script does: read every second, write 1 when needed.
-DWORD WINAPI PollingPeer(void *stop)
+DWORD WINAPI PollingPeer(void *context)
 {
+    const Enforcer *self = static_cast<const Enforcer *>(context);
     HKEY key = OpenWinlogon();
     do {
         if (ReadSetting(key) != 1)
             WriteSetting(key, 1);
-    } while (WaitForSingleObject(stop, 1000) == WAIT_TIMEOUT);
+    } while (WaitForSingleObject(self->stop, 1000) == WAIT_TIMEOUT);
     RegCloseKey(key);
     return 0;
 }
 
-Enforcer StartEnforcer(LPTHREAD_START_ROUTINE body)
+// Runs trials against an enforcer on a thread of the benchmark.
+void TimeEnforcer(LPTHREAD_START_ROUTINE body, IsCscEnabledFunction askOfflineFiles, int trials, DWORD timeoutMs,
+                  Samples *samples, DWORD jitterMs = 0)
 {
-    Enforcer enforcer;
-    enforcer.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    enforcer.thread = CreateThread(nullptr, 0, body, enforcer.stop, 0, nullptr);
-    return enforcer;
-}
-
-void StopEnforcer(Enforcer enforcer)
-{
+    Enforcer enforcer = {CreateEventW(nullptr, TRUE, FALSE, nullptr), nullptr, askOfflineFiles};
+    enforcer.thread = CreateThread(nullptr, 0, body, &enforcer, 0, nullptr);
+    RunTrials(trials, timeoutMs, samples, jitterMs);
     SetEvent(enforcer.stop);
     WaitForSingleObject(enforcer.thread, INFINITE);
     CloseHandle(enforcer.thread);
@@ -241,20 +258,25 @@ void StartStopLatency(SC_HANDLE service, int runs, Summary *start, Summary *stop
     *stop = Summarise(stops, static_cast<size_t>(runs) - stops.size());
 }
 
-// What one question to the Offline Files library costs: the service asks it
-// before every write of 1 unless Offline Files are ignored.
-Summary OfflineFilesQuestion(int calls)
+// The Offline Files library the service binds, from the system directory;
+// null when it or its CSCIsCSCEnabled is missing. Stays loaded.
+IsCscEnabledFunction BindOfflineFilesQuestion()
 {
     const wchar_t fileName[] = L"\\cscdll.dll";
     wchar_t path[MAX_PATH];
     UINT length = GetSystemDirectoryW(path, MAX_PATH);
     if (length == 0 || length + ARRAYSIZE(fileName) > MAX_PATH)
-        return Summarise({});
+        return nullptr;
     CopyMemory(path + length, fileName, sizeof(fileName));
     HMODULE library = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    auto isEnabled = library ? reinterpret_cast<DWORD(WINAPI *)()>(
-                                   reinterpret_cast<void *>(GetProcAddress(library, "CSCIsCSCEnabled")))
-                             : nullptr;
+    return library ? reinterpret_cast<IsCscEnabledFunction>(
+                         reinterpret_cast<void *>(GetProcAddress(library, "CSCIsCSCEnabled")))
+                   : nullptr;
+}
+
+// What one question to the Offline Files library costs.
+Summary TimeOfflineFilesQuestion(IsCscEnabledFunction isEnabled, int calls)
+{
     std::vector<double> samples;
     for (int i = 0; isEnabled && i < calls; ++i) {
         double start = Now();
@@ -264,16 +286,38 @@ Summary OfflineFilesQuestion(int calls)
     return Summarise(samples);
 }
 
+bool StartService(SC_HANDLE service)
+{
+    if (ServiceState(service) == SERVICE_RUNNING)
+        return true;
+    return StartServiceW(service, 0, nullptr) && WaitForState(service, SERVICE_RUNNING);
+}
+
+void StopService(SC_HANDLE service)
+{
+    SERVICE_STATUS status;
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    WaitForState(service, SERVICE_STOPPED);
+}
+
 void PrintRow(const char *what, const Summary &summary)
 {
-    printf("| %s | %zu | %.3f | %.3f |", what, summary.count, summary.median, summary.p99);
+    printf("| %s | %llu | %.3f | %.3f |", what, static_cast<unsigned long long>(summary.count), summary.median,
+           summary.p99);
     if (summary.missed)
-        printf(" %zu timed out |\n", summary.missed);
+        printf(" %llu timed out |\n", static_cast<unsigned long long>(summary.missed));
     else
         printf(" |\n");
 }
 
-int Latency(int trials, int pollTrials)
+void PrintRatio(const char *what, const Summary &over, const Summary &under)
+{
+    printf("| %s | %.2f | %.2f |\n", what, over.median / under.median, over.p99 / under.p99);
+}
+
+// asks: the service asks Offline Files before each write of 1 (any policy but
+// Ignore), and is then also compared with a floor that asks the same library.
+int Latency(int trials, int pollTrials, bool asks)
 {
     SC_HANDLE manager;
     SC_HANDLE service = OpenLindquell(&manager);
@@ -281,37 +325,46 @@ int Latency(int trials, int pollTrials)
         fprintf(stderr, "The QORV-Lindquell service is not registered.\n");
         return 2;
     }
-
-    if (ServiceState(service) != SERVICE_RUNNING &&
-        (!StartServiceW(service, 0, nullptr) || !WaitForState(service, SERVICE_RUNNING)))
+    IsCscEnabledFunction isEnabled = BindOfflineFilesQuestion();
+    if (asks && !isEnabled) {
+        fprintf(stderr, "No Offline Files library with CSCIsCSCEnabled in the system directory.\n");
         return 3;
-    Summary byService = RunTrials(trials, TrialTimeout);
-    SERVICE_STATUS status;
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
-    WaitForState(service, SERVICE_STOPPED);
+    }
 
-    Enforcer floor = StartEnforcer(MinimalWatcher);
-    Summary byFloor = RunTrials(trials, TrialTimeout);
-    StopEnforcer(floor);
+    Samples serviceTrials, floorTrials, askingFloorTrials;
+    for (int done = 0; done < trials; done += BlockSize) {
+        const int block = std::min(BlockSize, trials - done);
+        if (!StartService(service))
+            return 4;
+        RunTrials(block, TrialTimeout, &serviceTrials);
+        StopService(service);
+        TimeEnforcer(MinimalWatcher, nullptr, block, TrialTimeout, &floorTrials);
+        if (asks)
+            TimeEnforcer(MinimalWatcher, isEnabled, block, TrialTimeout, &askingFloorTrials);
+    }
 
-    Enforcer poller = StartEnforcer(PollingPeer);
-    Summary byPolling = RunTrials(pollTrials, 3000, 1000);
-    StopEnforcer(poller);
+    Samples pollingTrials;
+    TimeEnforcer(PollingPeer, nullptr, pollTrials, 3000, &pollingTrials, 1000);
 
     Summary start, stop;
     StartStopLatency(service, 20, &start, &stop);
 
+    const Summary byService = Summarise(serviceTrials), byFloor = Summarise(floorTrials),
+                  byAskingFloor = Summarise(askingFloorTrials), byPolling = Summarise(pollingTrials);
     printf("| trial | count | median ms | 99th percentile ms | note |\n|---|---|---|---|---|\n");
     PrintRow("service: outside write of 0 until 1 is back", byService);
     PrintRow("floor: minimal notification watcher", byFloor);
+    if (asks)
+        PrintRow("floor asking Offline Files: the same, with one CSCIsCSCEnabled call before each write", byAskingFloor);
     PrintRow("polling peer: read every 1 s", byPolling);
     PrintRow("service start until running and enforced", start);
     PrintRow("service stop until stopped", stop);
-    PrintRow("one CSCIsCSCEnabled call of the Offline Files stand-in", OfflineFilesQuestion(trials));
+    PrintRow("one CSCIsCSCEnabled call of the Offline Files stand-in", TimeOfflineFilesQuestion(isEnabled, trials));
     printf("\n| ratio | median | 99th percentile |\n|---|---|---|\n");
-    printf("| service / floor | %.2f | %.2f |\n", byService.median / byFloor.median, byService.p99 / byFloor.p99);
-    printf("| polling peer / service | %.0f | %.0f |\n", byPolling.median / byService.median,
-           byPolling.p99 / byService.p99);
+    if (asks)
+        PrintRatio("service / floor asking Offline Files", byService, byAskingFloor);
+    PrintRatio("service / floor", byService, byFloor);
+    printf("| polling peer / service | %.0f | %.0f |\n", byPolling.median / byService.median, byPolling.p99 / byService.p99);
 
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
@@ -346,8 +399,10 @@ int Rest(DWORD seconds)
     printf("| CPU time over %lu s at rest (GetProcessTimes) | %.1f ms |\n", seconds,
            static_cast<double>(after - before) / 10000.0);
     printf("| CPU time since start (GetProcessTimes) | %.1f ms |\n", static_cast<double>(after) / 10000.0);
-    printf("| private bytes (GetProcessMemoryInfo) | %zu KiB |\n", memory.PrivateUsage / 1024);
-    printf("| working set (GetProcessMemoryInfo) | %zu KiB |\n", memory.WorkingSetSize / 1024);
+    printf("| private bytes (GetProcessMemoryInfo) | %llu KiB |\n",
+           static_cast<unsigned long long>(memory.PrivateUsage / 1024));
+    printf("| working set (GetProcessMemoryInfo) | %llu KiB |\n",
+           static_cast<unsigned long long>(memory.WorkingSetSize / 1024));
     CloseHandle(process);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
@@ -374,11 +429,11 @@ int Undo()
 int wmain(int argc, wchar_t **argv)
 {
     if (argc >= 4 && wcscmp(argv[1], L"latency") == 0)
-        return Latency(_wtoi(argv[2]), _wtoi(argv[3]));
+        return Latency(_wtoi(argv[2]), _wtoi(argv[3]), argc >= 5 && wcscmp(argv[4], L"asks") == 0);
     if (argc >= 3 && wcscmp(argv[1], L"rest") == 0)
         return Rest(static_cast<DWORD>(_wtoi(argv[2])));
     if (argc >= 2 && wcscmp(argv[1], L"undo") == 0)
         return Undo();
-    fprintf(stderr, "usage: bench latency TRIALS POLL_TRIALS | bench rest SECONDS | bench undo\n");
+    fprintf(stderr, "usage: bench latency TRIALS POLL_TRIALS [asks] | bench rest SECONDS | bench undo\n");
     return 1;
 }
