@@ -5,10 +5,13 @@ LINDQUELL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 say() { printf '%s\n' "$*" >&2; }
 
-# Installs the cross compiler, Wine, CMake and GoogleTest's sources where missing.
+# Installs the cross compiler, Wine, CMake, GoogleTest's sources and the
+# package tools (wixl, msitools) where missing.
 install_prerequisites() {
     local missing=()
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
+    command -v wixl >/dev/null || missing+=(wixl)
+    command -v msiinfo >/dev/null || missing+=(msitools)
     command -v wine >/dev/null || missing+=(wine64 wine)
     command -v cmake >/dev/null || missing+=(cmake)
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)

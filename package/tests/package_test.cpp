@@ -1,0 +1,208 @@
+// The Windows Installer package under Wine's msiexec, as an administrator
+// pushing it to a fleet relies on it: a silent install that runs the service,
+// options given once and remembered, upgrades that replace, downgrades that
+// are refused, and an uninstall that leaves nothing behind.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "installed_service.h"
+#include "packages.h"
+#include "testbed.h"
+
+using namespace testbed;
+
+namespace {
+
+const wchar_t UninstallPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const wchar_t RecordPath[] = L"Software\\QORV\\Lindquell";
+const wchar_t ServicePath[] = L"System\\CurrentControlSet\\Services\\QORV-Lindquell";
+const DWORD Patience = 5000;
+
+std::wstring WindowsPath(const char *unixPath)
+{
+    std::wstring path = L"Z:";
+    for (const char *c = unixPath; *c; ++c)
+        path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+    return path;
+}
+
+std::wstring String(const wchar_t *path, const wchar_t *name)
+{
+    Value value = ReadValue(path, name);
+    if (!value.present || value.type != REG_SZ || value.data.size() < sizeof(wchar_t))
+        return L"";
+    return std::wstring(reinterpret_cast<const wchar_t *>(value.data.data()), value.data.size() / sizeof(wchar_t) - 1);
+}
+
+// The DisplayVersion of every Programs and Features entry of the product.
+std::vector<std::wstring> Entries()
+{
+    std::vector<std::wstring> versions;
+    HKEY uninstall;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallPath, 0, KEY_READ, &uninstall) != ERROR_SUCCESS)
+        return versions;
+    wchar_t name[256];
+    for (DWORD i = 0, length = 256; RegEnumKeyExW(uninstall, i, name, &length, nullptr, nullptr, nullptr, nullptr) ==
+                                    ERROR_SUCCESS;
+         ++i, length = 256) {
+        const std::wstring entry = std::wstring(UninstallPath) + L"\\" + name;
+        if (String(entry.c_str(), L"DisplayName") == L"QORV-Lindquell")
+            versions.push_back(String(entry.c_str(), L"DisplayVersion"));
+    }
+    RegCloseKey(uninstall);
+    return versions;
+}
+
+std::wstring InstalledFile()
+{
+    wchar_t path[MAX_PATH];
+    ExpandEnvironmentStringsW(L"%ProgramFiles%\\QORV\\Lindquell\\lindquell.exe", path, MAX_PATH);
+    return path;
+}
+
+// "major.minor.patch" from the file's version resource.
+std::wstring FileVersion(const std::wstring &file)
+{
+    DWORD ignored = 0, size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
+    std::vector<BYTE> data(size);
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    if (!size || !GetFileVersionInfoW(file.c_str(), 0, size, data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) || !fixed)
+        return L"";
+    return std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(fixed->dwFileVersionMS)) +
+           L"." + std::to_wstring(HIWORD(fixed->dwFileVersionLS));
+}
+
+class Package : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Uninstall();
+        installed::Remove();
+        InstallStandIn(L"standin");
+        ResetStandIn();
+        DeleteValue(WinlogonPath, MultipleSessions);
+        DeleteValue(WinlogonPath, L"LogonType");
+        DeleteKey(NetCachePath);
+        DeleteKey(RecordPath);
+    }
+    // An automatic-start service left behind would start with every later
+    // Wine session in this prefix.
+    void TearDown() override { Uninstall(); }
+
+    static void Uninstall()
+    {
+        for (const packages::Package *package : {&packages::Built, &packages::Raised})
+            if (KeyExists((std::wstring(UninstallPath) + L"\\" + package->productCode).c_str()))
+                Msiexec(std::wstring(L"/x ") + package->productCode);
+    }
+
+    // msiexec's exit code, read in full (from outside Wine it is cut to
+    // 8 bits), or a value above 0xFFFF when it did not end in time.
+    static DWORD Msiexec(const std::wstring &arguments)
+    {
+        const std::wstring log = ProgramDirectory() + L"\\msiexec.log";
+        return RunCaptured(L"msiexec " + arguments + L" /qn /norestart /l*v \"" + log + L"\"", nullptr, 120000)
+            .exitCode.value_or(0x10000);
+    }
+    static DWORD Install(const packages::Package &package, const std::wstring &properties = L"")
+    {
+        return Msiexec(L"/i \"" + WindowsPath(package.path) + L"\"" + properties);
+    }
+
+    // Wine writes the ImagePath unquoted, Windows Installer quoted.
+    static std::wstring CommandLineOptions()
+    {
+        std::wstring imagePath = String(ServicePath, L"ImagePath");
+        std::wstring file = InstalledFile();
+        std::wstring quoted = L"\"" + file + L"\"";
+        for (const std::wstring &program : {quoted, file})
+            if (imagePath.compare(0, program.size(), program) == 0)
+                return imagePath.substr(program.size());
+        return L"(not the installed file: " + imagePath + L")";
+    }
+
+    static bool Running() { return installed::WaitForState(SERVICE_RUNNING, Patience); }
+};
+
+} // namespace
+
+TEST_F(Package, SilentInstallRunsTheServiceWithTheDefaultOptions)
+{
+    ASSERT_EQ(Install(packages::Built), 0u);
+    EXPECT_TRUE(Running());
+    // -c: the missing value is created.
+    EXPECT_TRUE(WaitForDword(WinlogonPath, MultipleSessions, 1, Patience));
+    EXPECT_EQ(CommandLineOptions(), L" -c");
+    EXPECT_EQ(ReadDword(ServicePath, L"Start"), static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(ReadDword(ServicePath, L"Type"), static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(ReadDword(ServicePath, L"ErrorControl"), static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(String(ServicePath, L"ObjectName"), L"LocalSystem");
+    EXPECT_EQ(installed::Description(), L"Monitors the registry setting that permits multiple terminal services "
+                                        L"sessions and ensures that it is enabled whenever possible");
+    EXPECT_EQ(String(RecordPath, L"Options"), L"-c");
+    EXPECT_EQ(Entries(), std::vector<std::wstring>{packages::Built.version});
+    EXPECT_EQ(FileVersion(InstalledFile()), packages::Built.version);
+
+    // The same package again changes nothing and adds no entry.
+    EXPECT_EQ(Install(packages::Built), 0u);
+    EXPECT_EQ(Entries(), std::vector<std::wstring>{packages::Built.version});
+}
+
+TEST_F(Package, OptionsGivenAtInstallAreKeptByAnUpgrade)
+{
+    ASSERT_EQ(Install(packages::Built, L" LINDQUELL_OPTIONS=\"-c -i\""), 0u);
+    EXPECT_EQ(CommandLineOptions(), L" -c -i");
+    EXPECT_EQ(String(RecordPath, L"Options"), L"-c -i");
+
+    ASSERT_EQ(Install(packages::Raised), 0u);
+    EXPECT_EQ(Entries(), std::vector<std::wstring>{packages::Raised.version});
+    EXPECT_EQ(CommandLineOptions(), L" -c -i");
+    EXPECT_EQ(String(RecordPath, L"Options"), L"-c -i");
+    EXPECT_TRUE(Running());
+}
+
+TEST_F(Package, OptionsGivenAgainReplaceTheRememberedOnes)
+{
+    ASSERT_EQ(Install(packages::Built), 0u);
+    ASSERT_EQ(Install(packages::Raised, L" LINDQUELL_OPTIONS=\"-c -d\""), 0u);
+    EXPECT_EQ(CommandLineOptions(), L" -c -d");
+    EXPECT_EQ(String(RecordPath, L"Options"), L"-c -d");
+    EXPECT_TRUE(Running());
+}
+
+TEST_F(Package, DowngradeIsRefusedAndChangesNothing)
+{
+    ASSERT_EQ(Install(packages::Raised, L" LINDQUELL_OPTIONS=-r"), 0u);
+    ASSERT_TRUE(Running());
+    const DWORD process = installed::Status().dwProcessId;
+
+    EXPECT_EQ(Install(packages::Built), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_EQ(Entries(), std::vector<std::wstring>{packages::Raised.version});
+    EXPECT_EQ(CommandLineOptions(), L" -r");
+    EXPECT_EQ(installed::Status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(installed::Status().dwProcessId, process);
+}
+
+TEST_F(Package, UninstallLeavesNothingBehind)
+{
+    for (bool stoppedFirst : {false, true}) {
+        SCOPED_TRACE(stoppedFirst ? "service stopped first" : "service running");
+        ASSERT_EQ(Install(packages::Built), 0u);
+        ASSERT_TRUE(WaitForDword(WinlogonPath, MultipleSessions, 1, Patience));
+        if (stoppedFirst) {
+            ASSERT_TRUE(installed::Stop());
+        }
+
+        EXPECT_EQ(Msiexec(std::wstring(L"/x ") + packages::Built.productCode), 0u);
+        EXPECT_FALSE(installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}));
+        EXPECT_EQ(GetFileAttributesW(InstalledFile().c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_FALSE(KeyExists(RecordPath));
+        EXPECT_TRUE(Entries().empty());
+        // The classic logon is in force: the service switched the setting off as it stopped.
+        EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 0u);
+    }
+}
