@@ -209,6 +209,25 @@ TEST_F(SessionMonitor, StopAlreadySignalledRunsNoPassAndSwitchesSettingOff)
     EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 0u);
 }
 
+namespace {
+
+// Writes 0 as fast as it can while *flag (a std::atomic<bool>) holds, for
+// ten seconds at most.
+DWORD WINAPI WriteZeroWhile(void *flag)
+{
+    HKEY winlogon;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, WinlogonPath, 0, KEY_SET_VALUE, &winlogon) != ERROR_SUCCESS)
+        return 1;
+    const DWORD off = 0;
+    ULONGLONG until = Milliseconds() + 10000;
+    while (static_cast<std::atomic<bool> *>(flag)->load() && Milliseconds() < until)
+        RegSetValueExW(winlogon, MultipleSessions, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&off), 4);
+    RegCloseKey(winlogon);
+    return 0;
+}
+
+} // namespace
+
 TEST_F(SessionMonitor, StopWinsOverAKeyThatNeverStopsChanging)
 {
     SetSetting(1);
@@ -217,20 +236,9 @@ TEST_F(SessionMonitor, StopWinsOverAKeyThatNeverStopsChanging)
 
     // Two writers switch the setting off as fast as the registry lets them.
     std::atomic<bool> hammering{true};
-    auto hammer = [](void *flag) -> DWORD {
-        HKEY winlogon;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, WinlogonPath, 0, KEY_SET_VALUE, &winlogon) != ERROR_SUCCESS)
-            return 1;
-        const DWORD off = 0;
-        ULONGLONG until = Milliseconds() + 10000;
-        while (static_cast<std::atomic<bool> *>(flag)->load() && Milliseconds() < until)
-            RegSetValueExW(winlogon, MultipleSessions, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&off), 4);
-        RegCloseKey(winlogon);
-        return 0;
-    };
     HANDLE writers[2];
     for (HANDLE &writer : writers)
-        writer = CreateThread(nullptr, 0, hammer, &hammering, 0, nullptr);
+        writer = CreateThread(nullptr, 0, WriteZeroWhile, &hammering, 0, nullptr);
     Sleep(Reaction);
 
     ULONGLONG asked = Milliseconds();

@@ -5,11 +5,12 @@ LINDQUELL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 say() { printf '%s\n' "$*" >&2; }
 
-# Installs the cross compiler, Wine, CMake, GoogleTest's sources and the
+# Installs the cross compilers, Wine, CMake, GoogleTest's sources and the
 # package tools (wixl, msitools) where missing.
 install_prerequisites() {
     local missing=()
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
+    command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
     command -v wixl >/dev/null || missing+=(wixl)
     command -v msiinfo >/dev/null || missing+=(msitools)
     command -v wine >/dev/null || missing+=(wine64 wine)
@@ -24,14 +25,16 @@ install_prerequisites() {
     fi
 }
 
-# build_tree DIR [cmake options...]: configures the cross build in DIR and
-# builds it; shows the build's output only when it fails.
+# build_tree DIR [ARCH [cmake options...]]: configures the cross build for
+# ARCH (x64, the default, or x86) in DIR and builds it; shows the build's
+# output only when it fails.
 build_tree() {
-    local dir=$1
-    shift
+    local dir=$1 toolchain=x86_64
+    [ "${2:-x64}" = x86 ] && toolchain=i686
+    shift $(($# < 2 ? $# : 2))
     mkdir -p "$dir"
     if ! { cmake -S "$LINDQUELL_ROOT" -B "$dir" \
-            -DCMAKE_TOOLCHAIN_FILE="$LINDQUELL_ROOT/cmake/mingw-w64-x86_64.cmake" "$@" &&
+            -DCMAKE_TOOLCHAIN_FILE="$LINDQUELL_ROOT/cmake/mingw-w64-$toolchain.cmake" "$@" &&
         cmake --build "$dir" --parallel "$(nproc)"; } >"$dir/build.log" 2>&1; then
         cat "$dir/build.log" >&2
         say "The build failed."

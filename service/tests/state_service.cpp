@@ -6,6 +6,7 @@
 //   stop-pending   running; when stopped, stays stop-pending for HeldMs first
 #include <windows.h>
 
+#include <cstdlib>
 #include <cwchar>
 
 namespace {
