@@ -18,7 +18,7 @@ protected:
     void SetUp() override
     {
         ResetStandIn();
-        DeleteValue(NetCachePath, L"Enabled");
+        DeleteKey(NetCachePath);
         InstallStandIn(L"standin");
     }
     void TearDown() override { InstallStandIn(L"standin"); }
