@@ -152,7 +152,11 @@ TEST_F(LindquellService, ServiceKilledOutrightEnforcesAgainWhenStarted)
     // service again; Windows reports it stopped first. Either way a start
     // must bring enforcement back.
     SetDword(WinlogonPath, MultipleSessions, 0);
-    ASSERT_TRUE(installed::WithService(SERVICE_START, [](SC_HANDLE service) { StartServiceW(service, 0, nullptr); }));
+    DWORD startError = 0;
+    ASSERT_TRUE(installed::WithService(SERVICE_START, [&](SC_HANDLE service) {
+        startError = StartServiceW(service, 0, nullptr) ? ERROR_SUCCESS : GetLastError();
+    }));
+    ASSERT_EQ(startError, static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_TRUE(installed::WaitForState(SERVICE_RUNNING));
     EXPECT_NE(installed::Status().dwProcessId, killed);
     EXPECT_TRUE(SettingBecomes(1));
