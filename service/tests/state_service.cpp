@@ -22,10 +22,17 @@ bool holdStopPending;
 void WINAPI Handler(DWORD control)
 {
     if (control == SERVICE_CONTROL_STOP) {
-        if (holdStopPending)
+        if (holdStopPending) {
             status.dwCurrentState = SERVICE_STOP_PENDING;
+            SetServiceStatus(statusHandle, &status);
+        }
+        // Nothing is reported after this: Main reports stopped, and a later
+        // report from here could reach the manager after it and leave the
+        // service in an earlier state for good.
         SetEvent(stopped);
-    } else if (control == SERVICE_CONTROL_PAUSE) {
+        return;
+    }
+    if (control == SERVICE_CONTROL_PAUSE) {
         status.dwCurrentState = SERVICE_PAUSED;
     } else if (control == SERVICE_CONTROL_CONTINUE) {
         status.dwCurrentState = SERVICE_RUNNING;
