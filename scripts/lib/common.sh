@@ -3,19 +3,7 @@
 
 LINDQUELL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
-# Debian's Wine has no preloader, so nothing keeps the kernel from putting
-# the heap of its loader (a program fixed at 0x7d000000) anywhere in the
-# gigabyte above it, over 0x7ffe0000 too, where Wine must map its shared
-# user data. That start then ends at once with exit code 1, silently under
-# WINEDEBUG=-all: one start in several thousand, and a test run starts
-# many. Without address-space randomization the heap stays just above
-# the loader, so the scripts run themselves that way: every Wine process
-# they start, and every process those start, inherits it. Where the system
-# refuses (some container profiles do), the scripts run as before.
-if [ $((0x$(cat /proc/self/personality) & 0x0040000)) -eq 0 ] &&
-    setarch -R true 2>/dev/null; then
-    exec setarch -R bash "$0" "$@"
-fi
+. "$LINDQUELL_ROOT/scripts/lib/no-aslr.sh"
 
 say() { printf '%s\n' "$*" >&2; }
 
