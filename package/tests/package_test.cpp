@@ -187,17 +187,24 @@ TEST_F(Package, DowngradeIsRefusedAndChangesNothing)
     EXPECT_EQ(installed::Status().dwProcessId, process);
 }
 
+// Also when a run of these tests was killed before its uninstall: the next
+// run's reset removes the package, or its automatic-start service would
+// rewrite the setting underneath every later test.
 TEST_F(Package, UninstallLeavesNothingBehind)
 {
-    for (bool stoppedFirst : {false, true}) {
-        SCOPED_TRACE(stoppedFirst ? "service stopped first" : "service running");
+    enum Removal { WhileRunning, StoppedFirst, ByTheNextRunsReset };
+    for (Removal removal : {WhileRunning, StoppedFirst, ByTheNextRunsReset}) {
+        SCOPED_TRACE(removal);
         ASSERT_EQ(Install(packages::Built), 0u);
         ASSERT_TRUE(WaitForDword(WinlogonPath, MultipleSessions, 1, Patience));
-        if (stoppedFirst) {
+        if (removal == StoppedFirst) {
             ASSERT_TRUE(installed::Stop());
         }
 
-        EXPECT_EQ(Msiexec(std::wstring(L"/x ") + packages::Built.productCode), 0u);
+        if (removal == ByTheNextRunsReset)
+            EXPECT_EQ(RunCaptured(installed::Program(L"reset_prefix.exe"), nullptr, 120000).exitCode, 0u);
+        else
+            EXPECT_EQ(Msiexec(std::wstring(L"/x ") + packages::Built.productCode), 0u);
         EXPECT_FALSE(installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}));
         EXPECT_EQ(GetFileAttributesW(InstalledFile().c_str()), INVALID_FILE_ATTRIBUTES);
         EXPECT_FALSE(KeyExists(RecordPath));

@@ -1,0 +1,26 @@
+// Puts the prefix back into the state every test starts from, whatever an
+// earlier run left behind when it was killed or failed half-way: no
+// installed package and no QORV-Lindquell service (an automatic-start
+// service left there would start with every new Wine session and rewrite
+// the setting underneath the tests), and the Winlogon key in its place.
+// CTest runs it before the first test of every run. Exits 0 when the
+// prefix is clean afterwards.
+#include "installed_service.h"
+#include "testbed.h"
+
+#include <msi.h>
+
+int wmain()
+{
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    wchar_t product[39];
+    // Removing a product renumbers the rest: always take the first.
+    while (MsiEnumRelatedProductsW(L"{" LINDQUELL_UPGRADE_CODE L"}", 0, 0, product) == ERROR_SUCCESS) {
+        if (MsiConfigureProductExW(product, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress") !=
+            ERROR_SUCCESS)
+            return 1;
+    }
+    installed::Remove();
+    testbed::RestoreWinlogonKey();
+    return installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}) ? 1 : 0;
+}
