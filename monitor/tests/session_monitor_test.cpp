@@ -25,6 +25,9 @@ protected:
         UseStandIn();
         RestoreWinlogonKey();
         ResetStandIn();
+        // Library calls may leave a stale last-error value behind: an
+        // ordinary stop must still return 0.
+        SetStandIn(L"LastError", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
         DeleteValue(WinlogonPath, MultipleSessions);
         DeleteValue(WinlogonPath, LogonType);
         // A machine that has never had Offline Files configured: the
@@ -42,17 +45,27 @@ protected:
 
 // --- Keeping the setting on ---
 
-TEST_F(SessionMonitor, AbsentValueIsLeftAbsentWithoutCreateOption)
+TEST_F(SessionMonitor, AbsentValueIsLeftAbsentUnlessCreateIsGivenAndPermitted)
 {
-    MonitorRun monitor({});
-    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
-    // Believed off, so a NetCache change only leads to another Winlogon pass:
-    // Offline Files coming on are no reason to write 0 here.
-    SetStandIn(L"On", 1);
-    SetDword(NetCachePath, Enabled, 1);
-    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
-    EXPECT_EQ(monitor.Stop(), 0u);
-    EXPECT_FALSE(Setting().present);
+    struct {
+        const wchar_t *option;
+        DWORD offlineFilesOn;
+    } cases[] = {{L"-n", 0}, {L"-c", 1}};
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.option);
+        SCOPED_TRACE(c.offlineFilesOn ? "Offline Files on" : "Offline Files off");
+        SetStandIn(L"On", c.offlineFilesOn);
+        DeleteValue(NetCachePath, Enabled);
+        MonitorRun monitor({c.option});
+        EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+        // Believed off, so a NetCache change only leads to another Winlogon
+        // pass: Offline Files coming on are no reason to write 0 here.
+        SetStandIn(L"On", 1);
+        SetDword(NetCachePath, Enabled, 1);
+        EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+        EXPECT_EQ(monitor.Stop(), 0u);
+        EXPECT_FALSE(Setting().present);
+    }
 }
 
 TEST_F(SessionMonitor, AbsentValueIsCreatedWithCreateOption)
@@ -284,6 +297,34 @@ TEST_F(SessionMonitor, OfflineFilesComingOnSwitchSettingOffUnderClassicLogon)
     SetStandIn(L"On", 0);
     SetDword(NetCachePath, Enabled, 0);
     EXPECT_TRUE(SettingBecomes(1));
+}
+
+// Offline Files are given time to catch up with Enabled only after a change
+// of the NetCache key, never before a write of 1.
+TEST_F(SessionMonitor, SettleWaitFollowsNetCacheChangesOnly)
+{
+    // Enabled asks for Offline Files; the library keeps reporting them off.
+    SetDword(NetCachePath, Enabled, 1);
+    SetSetting(1);
+    MonitorRun monitor({});
+    Sleep(Reaction);
+
+    const ULONGLONG written = Milliseconds();
+    SetSetting(0);
+    ASSERT_TRUE(SettingBecomes(1));
+    EXPECT_LT(Milliseconds() - written, 1000u);
+    EXPECT_EQ(StandInCount(L"IsEnabledCalls"), 1u);
+
+    // Believed on under the classic logon: ten polls 200 ms apart, then the
+    // judgement, which permits.
+    SetStandIn(L"IsEnabledCalls", 0);
+    SetDword(NetCachePath, L"Other", 1);
+    const ULONGLONG deadline = Milliseconds() + Patience;
+    while (StandInCount(L"IsEnabledCalls") < 11 && Milliseconds() < deadline)
+        Sleep(10);
+    EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
+    EXPECT_EQ(StandInCount(L"IsEnabledCalls"), 11u);
+    EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 1u);
 }
 
 TEST_F(SessionMonitor, OfflineFilesComingOnLeaveSettingAloneUnderWelcomeScreenLogon)

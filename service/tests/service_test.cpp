@@ -20,6 +20,9 @@ protected:
         RestoreWinlogonKey();
         InstallStandIn(L"standin");
         ResetStandIn();
+        // A stale last-error value left by the library must not become
+        // the exit code of an ordinary stop.
+        SetStandIn(L"LastError", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
         DeleteValue(WinlogonPath, MultipleSessions);
         DeleteValue(WinlogonPath, L"LogonType");
         DeleteKey(NetCachePath);

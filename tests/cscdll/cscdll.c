@@ -12,6 +12,8 @@
  *                 the NetCache key, as a library that keeps its setting there
  *                 would; the value it writes (StandInRecord) changes on every
  *                 call, so that Wine notifies it as Windows notifies any write
+ *   LastError     when non-zero, both entry points leave this last-error value
+ *                 behind, as library calls that succeed may
  *   Loads, IsEnabledCalls, EnableDisableCalls, LastEnableDisableArg
  *                 what the library saw
  * Built in variants: OMIT_IS_ENABLED and OMIT_ENABLE_DISABLE leave that export
@@ -45,6 +47,15 @@ static void Count(const wchar_t *name)
 {
     WriteControl(name, ReadControl(name) + 1);
 }
+
+#ifndef PLANTED
+static void LeaveLastError(void)
+{
+    DWORD error = ReadControl(L"LastError");
+    if (error)
+        SetLastError(error);
+}
+#endif
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
@@ -99,6 +110,7 @@ __declspec(dllexport) DWORD WINAPI CSCIsCSCEnabled(void)
     if (ReadDword(HKEY_LOCAL_MACHINE, ControlKey, L"LagMs", &lag) &&
         ReadDword(HKEY_LOCAL_MACHINE, NetCacheKey, L"Enabled", &enabled) && NetCacheAge(&age) && age >= lag)
         on = enabled != 0;
+    LeaveLastError();
     return on;
 }
 #endif
@@ -119,6 +131,7 @@ __declspec(dllexport) DWORD WINAPI CSCDoEnableDisable(DWORD enable)
         DWORD record = ReadControl(L"EnableDisableCalls");
         RegSetKeyValueW(HKEY_LOCAL_MACHINE, NetCacheKey, L"StandInRecord", REG_DWORD, &record, sizeof(record));
     }
+    LeaveLastError();
     return TRUE;
 #endif
 }
