@@ -55,11 +55,22 @@ std::vector<std::wstring> Entries()
     return versions;
 }
 
-std::wstring InstalledFile()
+std::wstring InstalledFolder()
 {
     wchar_t path[MAX_PATH];
-    ExpandEnvironmentStringsW(L"%ProgramFiles%\\QORV\\Lindquell\\lindquell.exe", path, MAX_PATH);
+    ExpandEnvironmentStringsW(L"%ProgramFiles%\\QORV\\Lindquell\\", path, MAX_PATH);
     return path;
+}
+
+std::wstring InstalledFile()
+{
+    return InstalledFolder() + L"lindquell.exe";
+}
+
+// The package's Programs and Features entry.
+std::wstring Entry(const packages::Package &package)
+{
+    return std::wstring(UninstallPath) + L"\\" + package.productCode;
 }
 
 // "major.minor.patch" from the file's version resource.
@@ -96,7 +107,7 @@ protected:
     static void Uninstall()
     {
         for (const packages::Package *package : {&packages::Built, &packages::Raised})
-            if (KeyExists((std::wstring(UninstallPath) + L"\\" + package->productCode).c_str()))
+            if (KeyExists(Entry(*package).c_str()))
                 Msiexec(std::wstring(L"/x ") + package->productCode);
     }
 
@@ -130,26 +141,72 @@ protected:
 
 } // namespace
 
+// Also over a registration made by hand (sc create, from another folder,
+// other options, running), which gives way to the package's own, and with
+// the folder's public name of 1.0.0 on the command line, which no longer
+// moves the file out of Program Files.
 TEST_F(Package, SilentInstallRunsTheServiceWithTheDefaultOptions)
 {
-    ASSERT_EQ(Install(packages::Built), 0u);
-    EXPECT_TRUE(Running());
-    // -c: the missing value is created.
-    EXPECT_TRUE(WaitForDword(WinlogonPath, MultipleSessions, 1, Patience));
-    EXPECT_EQ(CommandLineOptions(), L" -c");
-    EXPECT_EQ(ReadDword(ServicePath, L"Start"), static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(ReadDword(ServicePath, L"Type"), static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(ReadDword(ServicePath, L"ErrorControl"), static_cast<DWORD>(SERVICE_ERROR_NORMAL));
-    EXPECT_EQ(String(ServicePath, L"ObjectName"), L"LocalSystem");
-    EXPECT_EQ(installed::Description(), L"Monitors the registry setting that permits multiple terminal services "
-                                        L"sessions and ensures that it is enabled whenever possible");
-    EXPECT_EQ(String(RecordPath, L"Options"), L"-c");
-    EXPECT_EQ(Entries(), std::vector<std::wstring>{packages::Built.version});
-    EXPECT_EQ(FileVersion(InstalledFile()), packages::Built.version);
+    const std::wstring elsewhere = ProgramDirectory() + L"\\elsewhere\\";
+    struct {
+        const char *what;
+        bool registeredByHand;
+        std::wstring properties;
+    } cases[] = {{"fresh machine", false, L""},
+                 {"registered by hand", true, L""},
+                 {"INSTALLFOLDER given", false, L" INSTALLFOLDER=\"" + elsewhere + L"\""}};
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.registeredByHand) {
+            ASSERT_TRUE(installed::Install(installed::Program() + L" -i"));
+            ASSERT_TRUE(installed::Start());
+        }
+        ASSERT_EQ(Install(packages::Built, c.properties), 0u);
+        EXPECT_TRUE(Running());
+        // -c: the missing value is created.
+        EXPECT_TRUE(WaitForDword(WinlogonPath, MultipleSessions, 1, Patience));
+        EXPECT_EQ(CommandLineOptions(), L" -c");
+        EXPECT_EQ(ReadDword(ServicePath, L"Start"), static_cast<DWORD>(SERVICE_AUTO_START));
+        EXPECT_EQ(ReadDword(ServicePath, L"Type"), static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+        EXPECT_EQ(ReadDword(ServicePath, L"ErrorControl"), static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+        EXPECT_EQ(String(ServicePath, L"ObjectName"), L"LocalSystem");
+        EXPECT_EQ(installed::Description(), L"Monitors the registry setting that permits multiple terminal services "
+                                            L"sessions and ensures that it is enabled whenever possible");
+        EXPECT_EQ(String(RecordPath, L"Options"), L"-c");
+        EXPECT_EQ(Entries(), std::vector<std::wstring>{packages::Built.version});
+        EXPECT_EQ(String(Entry(packages::Built).c_str(), L"InstallLocation"), InstalledFolder());
+        EXPECT_EQ(FileVersion(InstalledFile()), packages::Built.version);
+        EXPECT_EQ(GetFileAttributesW((elsewhere + L"lindquell.exe").c_str()), INVALID_FILE_ATTRIBUTES);
 
-    // The same package again changes nothing and adds no entry.
-    EXPECT_EQ(Install(packages::Built), 0u);
-    EXPECT_EQ(Entries(), std::vector<std::wstring>{packages::Built.version});
+        // The same package again changes nothing and adds no entry.
+        EXPECT_EQ(Install(packages::Built), 0u);
+        EXPECT_EQ(Entries(), std::vector<std::wstring>{packages::Built.version});
+
+        EXPECT_EQ(Msiexec(std::wstring(L"/x ") + packages::Built.productCode), 0u);
+        EXPECT_FALSE(installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}));
+    }
+}
+
+// The service is vital: when it cannot be created (another service holds
+// its display name), the install fails and leaves nothing of itself.
+TEST_F(Package, ServiceThatCannotBeCreatedFailsTheInstall)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE other = CreateServiceW(manager, installed::OtherName, installed::Name, SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                     installed::Program().c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(other, nullptr);
+
+    EXPECT_EQ(Install(packages::Built), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_FALSE(installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}));
+    EXPECT_TRUE(Entries().empty());
+    EXPECT_EQ(GetFileAttributesW(InstalledFile().c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(KeyExists(RecordPath));
+
+    DeleteService(other);
+    CloseServiceHandle(other);
+    CloseServiceHandle(manager);
 }
 
 TEST_F(Package, OptionsGivenAtInstallAreKeptByAnUpgrade)

@@ -15,6 +15,8 @@
 namespace installed {
 
 inline const wchar_t Name[] = L"QORV-Lindquell";
+// A service of another name that a test gives the product's display name.
+inline const wchar_t OtherName[] = L"QORV-Other";
 
 inline std::wstring Program(const wchar_t *file = L"lindquell.exe")
 {

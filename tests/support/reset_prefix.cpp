@@ -2,7 +2,8 @@
 // earlier run left behind when it was killed or failed half-way: no
 // installed package and no QORV-Lindquell service (an automatic-start
 // service left there would start with every new Wine session and rewrite
-// the setting underneath the tests), and the Winlogon key in its place.
+// the setting underneath the tests), no other service holding its display
+// name (every install would fail), and the Winlogon key in its place.
 // CTest runs it before the first test of every run. Exits 0 when the
 // prefix is clean afterwards.
 #include "installed_service.h"
@@ -21,6 +22,15 @@ int wmain()
             return 1;
     }
     installed::Remove();
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager) {
+        SC_HANDLE other = OpenServiceW(manager, installed::OtherName, DELETE);
+        if (other) {
+            DeleteService(other);
+            CloseServiceHandle(other);
+        }
+        CloseServiceHandle(manager);
+    }
     testbed::RestoreWinlogonKey();
     return installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}) ? 1 : 0;
 }
