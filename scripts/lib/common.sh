@@ -7,14 +7,20 @@ LINDQUELL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 say() { printf '%s\n' "$*" >&2; }
 
-# Installs the cross compilers, Wine, CMake, GoogleTest's sources and the
-# package tools (wixl, msitools) where missing.
+# Installs the cross compilers, Wine, CMake, GoogleTest's sources, the
+# package tools (wixl, msitools) and the signing tools (osslsigncode,
+# openssl, and SoftHSM with OpenSSL's PKCS#11 engine for the tests of a key
+# on a token) where missing.
 install_prerequisites() {
     local missing=()
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
     command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
     command -v wixl >/dev/null || missing+=(wixl)
     command -v msiinfo >/dev/null || missing+=(msitools)
+    command -v osslsigncode >/dev/null || missing+=(osslsigncode)
+    command -v openssl >/dev/null || missing+=(openssl)
+    command -v softhsm2-util >/dev/null || missing+=(softhsm2)
+    dpkg -s libengine-pkcs11-openssl >/dev/null 2>&1 || missing+=(libengine-pkcs11-openssl)
     command -v wine >/dev/null || missing+=(wine64 wine)
     command -v cmake >/dev/null || missing+=(cmake)
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
