@@ -143,8 +143,8 @@ protected:
 
 // Also over a registration made by hand (sc create, from another folder,
 // other options, running), which gives way to the package's own, and with
-// the folder's public name of 1.0.0 on the command line, which no longer
-// moves the file out of Program Files.
+// a folder on the command line, under the public name of 1.0.0 and the
+// private one of now: neither moves the file out of Program Files.
 TEST_F(Package, SilentInstallRunsTheServiceWithTheDefaultOptions)
 {
     const std::wstring elsewhere = ProgramDirectory() + L"\\elsewhere\\";
@@ -154,7 +154,8 @@ TEST_F(Package, SilentInstallRunsTheServiceWithTheDefaultOptions)
         std::wstring properties;
     } cases[] = {{"fresh machine", false, L""},
                  {"registered by hand", true, L""},
-                 {"INSTALLFOLDER given", false, L" INSTALLFOLDER=\"" + elsewhere + L"\""}};
+                 {"folder given", false,
+                  L" INSTALLFOLDER=\"" + elsewhere + L"\" LindquellFolder=\"" + elsewhere + L"\""}};
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);
         if (c.registeredByHand) {
