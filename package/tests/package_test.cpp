@@ -184,7 +184,7 @@ TEST_F(Package, SilentInstallRunsTheServiceWithTheDefaultOptions)
         EXPECT_EQ(Entries(), std::vector<std::wstring>{packages::Built.version});
 
         EXPECT_EQ(Msiexec(std::wstring(L"/x ") + packages::Built.productCode), 0u);
-        EXPECT_FALSE(installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}));
+        EXPECT_TRUE(installed::Gone(Patience));
     }
 }
 
@@ -263,7 +263,7 @@ TEST_F(Package, UninstallLeavesNothingBehind)
             EXPECT_EQ(RunCaptured(installed::Program(L"reset_prefix.exe"), nullptr, 120000).exitCode, 0u);
         else
             EXPECT_EQ(Msiexec(std::wstring(L"/x ") + packages::Built.productCode), 0u);
-        EXPECT_FALSE(installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}));
+        EXPECT_TRUE(installed::Gone(Patience));
         EXPECT_EQ(GetFileAttributesW(InstalledFile().c_str()), INVALID_FILE_ATTRIBUTES);
         EXPECT_FALSE(KeyExists(RecordPath));
         EXPECT_TRUE(Entries().empty());

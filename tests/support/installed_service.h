@@ -95,6 +95,19 @@ inline bool Stop()
     return WaitForState(SERVICE_STOPPED);
 }
 
+// Waits until the service is gone: the manager deletes one that is marked
+// for deletion only once its process has ended and no handle is open.
+inline bool Gone(DWORD timeoutMs = 10000)
+{
+    const ULONGLONG deadline = testbed::Milliseconds() + timeoutMs;
+    while (WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {})) {
+        if (testbed::Milliseconds() >= deadline)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
 // Stops and deletes the service and waits until the manager has let go of it.
 inline void Remove()
 {
@@ -102,9 +115,7 @@ inline void Remove()
         return;
     Stop();
     WithService(DELETE, [](SC_HANDLE service) { DeleteService(service); });
-    const ULONGLONG deadline = testbed::Milliseconds() + 10000;
-    while (WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}) && testbed::Milliseconds() < deadline)
-        Sleep(10);
+    Gone();
 }
 
 // Registers the service with the given command line, replacing any earlier one.
