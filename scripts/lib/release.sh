@@ -98,13 +98,17 @@ check_signing_input() {
 
 signing() { [ ${#signing_args[@]} -gt 0 ]; }
 
-# sign_file IN OUT: Authenticode with SHA-256 and the product's name.
+# sign_file IN OUT: Authenticode with SHA-256 and the product's name. A
+# failure says why in one line, without OpenSSL's stack of errors.
 sign_file() {
     local output
-    if ! output=$(osslsigncode sign -h sha256 -n QORV-Lindquell "${signing_args[@]}" -in "$1" -out "$2" 2>&1); then
-        rm -f "$2"
-        [ -z "${LINDQUELL_TIMESTAMP_URL:-}" ] || ! grep -qi "timestamp\|connect\|curl\|http" <<<"$output" ||
-            die "signing $(basename "$1") failed: the time-stamp server $LINDQUELL_TIMESTAMP_URL did not answer ($(grep -v '^$' <<<"$output" | tail -n 1))"
-        die "signing $(basename "$1") failed: $(grep -v '^$' <<<"$output" | tail -n 1)"
+    output=$(osslsigncode sign -h sha256 -n QORV-Lindquell "${signing_args[@]}" -in "$1" -out "$2" 2>&1) && return
+    rm -f "$2"
+    if grep -q "timestamping failed" <<<"$output"; then
+        die "signing $(basename "$1") failed: no time stamp from $LINDQUELL_TIMESTAMP_URL ($(grep -m 1 'HTTP failure' <<<"$output" || echo 'no answer'))"
     fi
+    local reason
+    reason=$(grep -v -e '^[0-9A-F]*:error:' -e '^Failed$' <<<"$output" | grep -m 1 -i fail) ||
+        reason=$(grep -v -e '^$' -e '^[0-9A-F]*:error:' <<<"$output" | tail -n 1)
+    die "signing $(basename "$1") failed: $reason"
 }
