@@ -13,14 +13,19 @@
 
 int wmain()
 {
+    const wchar_t upgradeCode[] = L"{" LINDQUELL_UPGRADE_CODE L"}";
     MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
     wchar_t product[39];
-    // Removing a product renumbers the rest: always take the first.
-    while (MsiEnumRelatedProductsW(L"{" LINDQUELL_UPGRADE_CODE L"}", 0, 0, product) == ERROR_SUCCESS) {
-        if (MsiConfigureProductExW(product, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress") !=
-            ERROR_SUCCESS)
+    // Removing a product renumbers the rest: always take the first, a few
+    // times at most.
+    for (int removal = 0; removal < 4 && MsiEnumRelatedProductsW(upgradeCode, 0, 0, product) == ERROR_SUCCESS;
+         ++removal) {
+        UINT result = MsiConfigureProductExW(product, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress");
+        if (result != ERROR_SUCCESS && result != ERROR_SUCCESS_REBOOT_REQUIRED)
             return 1;
     }
+    if (MsiEnumRelatedProductsW(upgradeCode, 0, 0, product) == ERROR_SUCCESS)
+        return 1;
     installed::Remove();
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager) {
