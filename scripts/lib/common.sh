@@ -35,14 +35,15 @@ install_prerequisites() {
 
 # build_tree DIR [ARCH [cmake options...]]: configures the cross build for
 # ARCH (x64, the default, or x86) in DIR and builds it; shows the build's
-# output only when it fails.
+# output only when it fails. Builds the source tree in build_source when
+# that is set, else this checkout.
 build_tree() {
-    local dir=$1 toolchain=x86_64
+    local dir=$1 toolchain=x86_64 source=${build_source:-$LINDQUELL_ROOT}
     [ "${2:-x64}" = x86 ] && toolchain=i686
     shift $(($# < 2 ? $# : 2))
     mkdir -p "$dir"
-    if ! { cmake -S "$LINDQUELL_ROOT" -B "$dir" \
-            -DCMAKE_TOOLCHAIN_FILE="$LINDQUELL_ROOT/cmake/mingw-w64-$toolchain.cmake" "$@" &&
+    if ! { cmake -S "$source" -B "$dir" \
+            -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-$toolchain.cmake" "$@" &&
         cmake --build "$dir" --parallel "$(nproc)"; } >"$dir/build.log" 2>&1; then
         cat "$dir/build.log" >&2
         say "The build failed."

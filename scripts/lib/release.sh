@@ -8,18 +8,9 @@ die() { say "$(basename "$0"): $*"; exit 1; }
 # architectures from the source tree SRC, without tests, in WORK/x64 and
 # WORK/x86. SOURCE_DATE_EPOCH must be set: it is every date the files keep.
 build_release() {
-    local src=$1 work=$2 arch toolchain
+    local arch
     for arch in x64 x86; do
-        toolchain=x86_64
-        [ $arch = x86 ] && toolchain=i686
-        mkdir -p "$work/$arch"
-        if ! { cmake -S "$src" -B "$work/$arch" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-$toolchain.cmake" \
-                -DBUILD_TESTING=OFF &&
-            cmake --build "$work/$arch" --target lindquell_package --parallel "$(nproc)"; } \
-            >"$work/$arch.log" 2>&1; then
-            cat "$work/$arch.log" >&2
-            die "the $arch build failed"
-        fi
+        build_source=$1 build_tree "$2/$arch" $arch -DBUILD_TESTING=OFF || die "the $arch build failed"
     done
 }
 
