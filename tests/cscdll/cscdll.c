@@ -12,6 +12,11 @@
  *                 the NetCache key, as a library that keeps its setting there
  *                 would; the value it writes (StandInRecord) changes on every
  *                 call, so that Wine notifies it as Windows notifies any write
+ *   ChangeWinlogon
+ *                 when non-zero, CSCIsCSCEnabled writes the call's number to
+ *                 StandInRecord under the Winlogon key: every question the
+ *                 monitor asks changes the key it watches, a storm of changes
+ *                 without a gap
  *   LastError     when non-zero, both entry points leave this last-error value
  *                 behind, as library calls that succeed may
  *   Loads, IsEnabledCalls, EnableDisableCalls, LastEnableDisableArg
@@ -24,6 +29,7 @@
 
 static const wchar_t ControlKey[] = L"Software\\Lindquell Tests\\Offline Files";
 #define NetCacheKey L"Software\\Microsoft\\Windows\\CurrentVersion\\NetCache"
+#define WinlogonKey L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon"
 
 static BOOL ReadDword(HKEY root, const wchar_t *path, const wchar_t *name, DWORD *value)
 {
@@ -106,6 +112,10 @@ __declspec(dllexport) DWORD WINAPI CSCIsCSCEnabled(void)
     DWORD lag, enabled, on;
     ULONGLONG age;
     Count(L"IsEnabledCalls");
+    if (ReadControl(L"ChangeWinlogon")) {
+        DWORD record = ReadControl(L"IsEnabledCalls");
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, WinlogonKey, L"StandInRecord", REG_DWORD, &record, sizeof(record));
+    }
     on = ReadControl(L"On");
     if (ReadDword(HKEY_LOCAL_MACHINE, ControlKey, L"LagMs", &lag) &&
         ReadDword(HKEY_LOCAL_MACHINE, NetCacheKey, L"Enabled", &enabled) && NetCacheAge(&age) && age >= lag)
