@@ -223,13 +223,26 @@ TEST_F(Package, OptionsGivenAtInstallAreKeptByAnUpgrade)
     EXPECT_TRUE(Running());
 }
 
+// With an upgrade, and on the installed version with the reinstall the
+// README gives (on Windows a plain /i of that version changes nothing).
 TEST_F(Package, OptionsGivenAgainReplaceTheRememberedOnes)
 {
-    ASSERT_EQ(Install(packages::Built), 0u);
-    ASSERT_EQ(Install(packages::Raised, L" LINDQUELL_OPTIONS=\"-c -d\""), 0u);
-    EXPECT_EQ(CommandLineOptions(), L" -c -d");
-    EXPECT_EQ(String(RecordPath, L"Options"), L"-c -d");
-    EXPECT_TRUE(Running());
+    struct {
+        const char *what;
+        const packages::Package &package;
+        const wchar_t *reinstall;
+    } cases[] = {{"upgrade", packages::Raised, L""},
+                 {"installed version", packages::Built, L" REINSTALL=ALL REINSTALLMODE=vomus"}};
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Uninstall();
+        ASSERT_EQ(Install(packages::Built, L" LINDQUELL_OPTIONS=-i"), 0u);
+        ASSERT_EQ(Install(c.package, std::wstring(c.reinstall) + L" LINDQUELL_OPTIONS=\"-c -d\""), 0u);
+        EXPECT_EQ(CommandLineOptions(), L" -c -d");
+        EXPECT_EQ(String(RecordPath, L"Options"), L"-c -d");
+        EXPECT_EQ(Entries(), std::vector<std::wstring>{c.package.version});
+        EXPECT_TRUE(Running());
+    }
 }
 
 TEST_F(Package, DowngradeIsRefusedAndChangesNothing)
