@@ -4,6 +4,41 @@
 
 die() { say "$(basename "$0"): $*"; exit 1; }
 
+# The product's version as the source tree's CMakeLists.txt (read from
+# standard input) states it.
+source_version() { sed -n 's/^project(Lindquell VERSION \([0-9.]*\).*/\1/p'; }
+
+# tag_problem TAG COMMIT: nothing when TAG is an annotated tag of this
+# repository whose target is COMMIT, else what is wrong, in one line.
+tag_problem() {
+    local tag=$1 commit=$2 type target
+    type=$(git -C "$LINDQUELL_ROOT" cat-file -t "refs/tags/$tag" 2>/dev/null) || {
+        echo "there is no tag $tag; a release is made from the commit that an annotated tag $tag names (git tag -a $tag)"
+        return
+    }
+    [ "$type" = tag ] || { echo "$tag is a lightweight tag: a release needs an annotated tag (git tag -a $tag)"; return; }
+    target=$(git -C "$LINDQUELL_ROOT" rev-parse "refs/tags/$tag^{commit}")
+    [ "$target" = "$commit" ] || echo "tag $tag names commit $target, not $commit"
+}
+
+# The tools a rebuild needs, as BUILDINFO records them: the exact Debian
+# package versions and the distribution. Two machines that print the same
+# lines build the same bytes.
+ReleaseTools="g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix gcc-mingw-w64-x86-64-posix gcc-mingw-w64-i686-posix
+binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 mingw-w64-x86-64-dev mingw-w64-i686-dev mingw-w64-common
+wixl msitools osslsigncode openssl cmake"
+tool_versions() {
+    local package
+    for package in $ReleaseTools; do
+        echo "package $package: $(dpkg-query -W -f '${Version}' "$package" 2>/dev/null || echo 'not installed')"
+    done
+    (. /etc/os-release && echo "system: $NAME $VERSION")
+}
+
+# fingerprint CERT: the SHA-256 fingerprint of a PEM certificate, 64
+# upper-case hex digits.
+fingerprint() { openssl x509 -in "$1" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g'; }
+
 # build_release SRC WORK: builds the executable and the package of both
 # architectures from the source tree SRC, without tests, in WORK/x64 and
 # WORK/x86. SOURCE_DATE_EPOCH must be set: it is every date the files keep.
@@ -16,13 +51,14 @@ build_release() {
 
 # The signing key, from the environment: none, a PKCS#12 file, or a PEM
 # certificate chain with a key file or a key on a PKCS#11 token. Sets
-# signing_args for osslsigncode, and signing_time: the source date, or now
-# when a time-stamp server countersigns. Checks everything that can be
-# checked before anything is built; says what is wrong in one line.
-# check_signing_input WORK (a folder for the certificate it extracts).
+# signing_args for osslsigncode and cms_args for openssl cms (the signature
+# of SHA256SUMS), and signing_time: the source date, or now when a
+# time-stamp server countersigns. Checks everything that can be checked
+# before anything is built; says what is wrong in one line.
+# check_signing_input WORK (a folder for the certificates it extracts).
 check_signing_input() {
-    local work=$1 leaf=$1/signer.pem
-    signing_args=()
+    local work=$1 leaf=$1/signer.pem chain=$1/chain.pem
+    signing_args=() cms_args=()
     local pkcs12=${LINDQUELL_SIGN_PKCS12:-} certs=${LINDQUELL_SIGN_CERTS:-} key=${LINDQUELL_SIGN_KEY:-}
     local passfile=${LINDQUELL_SIGN_PASSFILE:-} module=${LINDQUELL_SIGN_PKCS11_MODULE:-}
     local url=${LINDQUELL_TIMESTAMP_URL:-}
@@ -41,20 +77,33 @@ check_signing_input() {
         [ -n "$passfile" ] || die "LINDQUELL_SIGN_PKCS12 needs LINDQUELL_SIGN_PASSFILE, the file that holds its password"
         readable "$pkcs12" LINDQUELL_SIGN_PKCS12
         readable "$passfile" LINDQUELL_SIGN_PASSFILE
-        openssl pkcs12 -in "$pkcs12" -passin "file:$passfile" -nokeys -clcerts -out "$leaf" 2>/dev/null ||
-            openssl pkcs12 -legacy -in "$pkcs12" -passin "file:$passfile" -nokeys -clcerts -out "$leaf" 2>/dev/null ||
-            die "$pkcs12 does not open with the password in $passfile (a wrong password, or not a PKCS#12 file)"
+        local legacy
+        for legacy in "" -legacy; do
+            openssl pkcs12 $legacy -in "$pkcs12" -passin "file:$passfile" -nokeys -clcerts -out "$leaf" 2>/dev/null &&
+                openssl pkcs12 $legacy -in "$pkcs12" -passin "file:$passfile" -nokeys -cacerts -out "$chain" 2>/dev/null &&
+                break
+        done
+        [ -s "$leaf" ] || die "$pkcs12 does not open with the password in $passfile (a wrong password, or not a PKCS#12 file)"
         signing_args=(-pkcs12 "$pkcs12" -readpass "$passfile")
+        cms_args=(-inkey "$pkcs12" -passin "file:$passfile")
     else
         [ -n "$certs" ] && [ -n "$key" ] || die "LINDQUELL_SIGN_CERTS and LINDQUELL_SIGN_KEY go together: set both"
         readable "$certs" LINDQUELL_SIGN_CERTS
         openssl x509 -in "$certs" -out "$leaf" 2>/dev/null ||
             die "$certs holds no PEM certificate (LINDQUELL_SIGN_CERTS: the signing certificate first, then its chain)"
+        # The chain: every certificate after the first.
+        awk '/-----BEGIN CERTIFICATE-----/ { n++ } n > 1' "$certs" >"$chain"
         signing_args=(-certs "$certs" -key "$key")
+        cms_args=(-inkey "$key")
         if [[ $key == pkcs11:* ]]; then
             [ -n "$module" ] || die "a pkcs11: key needs LINDQUELL_SIGN_PKCS11_MODULE, the token's PKCS#11 library"
             readable "$module" LINDQUELL_SIGN_PKCS11_MODULE
             signing_args=(-pkcs11module "$module" "${signing_args[@]}")
+            # OpenSSL's PKCS#11 engine, told which library through a
+            # configuration of its own.
+            printf 'openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n[pkcs11]\nMODULE_PATH = %s\n' \
+                "$module" >"$work/engine.cnf"
+            cms_args=(-engine pkcs11 -keyform engine -inkey "$key")
         else
             [ -z "$module" ] || die "LINDQUELL_SIGN_PKCS11_MODULE is set, but LINDQUELL_SIGN_KEY is no pkcs11: URI"
             readable "$key" LINDQUELL_SIGN_KEY
@@ -68,38 +117,67 @@ check_signing_input() {
         if [ -n "$passfile" ]; then
             readable "$passfile" LINDQUELL_SIGN_PASSFILE
             signing_args+=(-readpass "$passfile")
+            cms_args+=(-passin "file:$passfile")
         fi
     fi
 
+    # A signature without a time stamp dies with its certificate.
+    local now
+    now=$(date +%s)
     signing_time=$SOURCE_DATE_EPOCH
     if [ -n "$url" ]; then
-        signing_time=$(date +%s)
+        signing_time=$now
         signing_args+=(-ts "$url")
-    else
+    elif [ "${LINDQUELL_SIGN_NO_TIMESTAMP:-}" = 1 ]; then
         signing_args+=(-time "$SOURCE_DATE_EPOCH")
+    else
+        die "a signed release needs LINDQUELL_TIMESTAMP_URL, an RFC 3161 time-stamp server, or its signatures end with the certificate (LINDQUELL_SIGN_NO_TIMESTAMP=1 signs without one)"
     fi
     openssl x509 -in "$leaf" -noout -ext extendedKeyUsage 2>/dev/null | grep -q "Code Signing" ||
         die "the signing certificate in ${pkcs12:-$certs} is not for code signing (no extended key usage codeSigning)"
-    local from until
+    local from until when
     from=$(date -d "$(openssl x509 -in "$leaf" -noout -startdate | cut -d= -f2)" +%s)
     until=$(date -d "$(openssl x509 -in "$leaf" -noout -enddate | cut -d= -f2)" +%s)
-    [ "$signing_time" -ge "$from" ] && [ "$signing_time" -le "$until" ] ||
-        die "the signing certificate is valid from $(date -u -d "@$from" +%F) to $(date -u -d "@$until" +%F), not at the signing time $(date -u -d "@$signing_time" '+%F %T') UTC${url:+ (now)}${url:-, the source date}"
+    valid() { [ "$1" -ge "$from" ] && [ "$1" -le "$until" ]; }
+    when="$(date -u -d "@$from" +%F) to $(date -u -d "@$until" +%F)"
+    valid "$signing_time" ||
+        die "the signing certificate is valid from $when, not at the signing time $(date -u -d "@$signing_time" '+%F %T') UTC${url:+ (now)}${url:-, the source date}"
+    valid "$now" || die "the signing certificate is valid from $when, not now: Windows would reject the release"
+    # The verifier checks each signature against the certificates it
+    # carries: they must reach a root.
+    openssl verify -CAfile "$chain" -purpose any -no_check_time "$leaf" >/dev/null 2>&1 ||
+        die "the certificates in ${pkcs12:-$certs} do not lead from the signing certificate to a root: give the whole chain, root included"
+    signer_certificate=$leaf signer_chain=$chain
 }
 
 signing() { [ ${#signing_args[@]} -gt 0 ]; }
 
-# sign_file IN OUT: Authenticode with SHA-256 and the product's name. A
-# failure says why in one line, without OpenSSL's stack of errors.
+# sign_file IN OUT: Authenticode with SHA-256 and the product's name; a
+# package also gets the MsiDigitalSignatureEx stream. A failure says why in
+# one line, without OpenSSL's stack of errors.
 sign_file() {
-    local output
-    output=$(osslsigncode sign -h sha256 -n QORV-Lindquell "${signing_args[@]}" -in "$1" -out "$2" 2>&1) && return
+    local output extra=()
+    [[ $1 != *.msi ]] || extra=(-add-msi-dse)
+    output=$(osslsigncode sign -h sha256 -n QORV-Lindquell "${signing_args[@]}" "${extra[@]}" -in "$1" -out "$2" 2>&1) &&
+        return
     rm -f "$2"
-    if grep -q "timestamping failed" <<<"$output"; then
-        die "signing $(basename "$1") failed: no time stamp from $LINDQUELL_TIMESTAMP_URL ($(grep -m 1 'HTTP failure' <<<"$output" || echo 'no answer'))"
+    if grep -qi "timestamping failed\|timestamp.*fail\|Failed to.*timestamp" <<<"$output"; then
+        die "signing $(basename "$1") failed: no time stamp from $LINDQUELL_TIMESTAMP_URL ($(grep -m 1 -i 'HTTP failure\|failed\|error' <<<"$output" | sed 's/^[0-9A-F]*:error:[0-9A-F]*://' || echo 'no answer'))"
     fi
     local reason
     reason=$(grep -v -e '^[0-9A-F]*:error:' -e '^Failed$' <<<"$output" | grep -m 1 -i fail) ||
         reason=$(grep -v -e '^$' -e '^[0-9A-F]*:error:' <<<"$output" | tail -n 1)
     die "signing $(basename "$1") failed: $reason"
+}
+
+# sign_sums SUMS OUT: a detached CMS signature (DER) of SHA256SUMS, made
+# with the key that signs the files, carrying the same certificates.
+sign_sums() {
+    local output engine=$(dirname "$signer_chain")/engine.cnf config=()
+    [ ! -f "$engine" ] || config=("OPENSSL_CONF=$engine")
+    if ! output=$(env "${config[@]}" openssl cms -sign -binary -outform DER -md sha256 -in "$1" -out "$2" \
+        -signer "$signer_certificate" -certfile "$signer_chain" "${cms_args[@]}" 2>&1); then
+        rm -f "$2"
+        die "signing SHA256SUMS failed: $(grep -v '^Engine ' <<<"$output" | head -n 1)"
+    fi
 }
