@@ -51,14 +51,15 @@ build_release() {
 
 # The signing key, from the environment: none, a PKCS#12 file, or a PEM
 # certificate chain with a key file or a key on a PKCS#11 token. Sets
-# signing_args for osslsigncode and cms_args for openssl cms (the signature
-# of SHA256SUMS), and signing_time: the source date, or now when a
-# time-stamp server countersigns. Checks everything that can be checked
+# signing_args for osslsigncode, cms_args and cms_env for openssl cms (the
+# signature of SHA256SUMS), signer_certificate and signer_chain, and
+# signing_time: the source date, or now when a time-stamp server
+# countersigns. Checks everything that can be checked
 # before anything is built; says what is wrong in one line.
 # check_signing_input WORK (a folder for the certificates it extracts).
 check_signing_input() {
     local work=$1 leaf=$1/signer.pem chain=$1/chain.pem
-    signing_args=() cms_args=()
+    signing_args=() cms_args=() cms_env=()
     local pkcs12=${LINDQUELL_SIGN_PKCS12:-} certs=${LINDQUELL_SIGN_CERTS:-} key=${LINDQUELL_SIGN_KEY:-}
     local passfile=${LINDQUELL_SIGN_PASSFILE:-} module=${LINDQUELL_SIGN_PKCS11_MODULE:-}
     local url=${LINDQUELL_TIMESTAMP_URL:-}
@@ -77,15 +78,18 @@ check_signing_input() {
         [ -n "$passfile" ] || die "LINDQUELL_SIGN_PKCS12 needs LINDQUELL_SIGN_PASSFILE, the file that holds its password"
         readable "$pkcs12" LINDQUELL_SIGN_PKCS12
         readable "$passfile" LINDQUELL_SIGN_PASSFILE
-        local legacy
+        local legacy opened=
         for legacy in "" -legacy; do
             openssl pkcs12 $legacy -in "$pkcs12" -passin "file:$passfile" -nokeys -clcerts -out "$leaf" 2>/dev/null &&
                 openssl pkcs12 $legacy -in "$pkcs12" -passin "file:$passfile" -nokeys -cacerts -out "$chain" 2>/dev/null &&
-                break
+                opened=yes && break
         done
-        [ -s "$leaf" ] || die "$pkcs12 does not open with the password in $passfile (a wrong password, or not a PKCS#12 file)"
+        [ -n "$opened" ] && [ -s "$leaf" ] || die "$pkcs12 does not open with the password in $passfile (a wrong password, or not a PKCS#12 file)"
         signing_args=(-pkcs12 "$pkcs12" -readpass "$passfile")
         cms_args=(-inkey "$pkcs12" -passin "file:$passfile")
+        # A PKCS#12 file of the old kind (RC2) opens only with OpenSSL's
+        # legacy algorithms.
+        [ -z "$legacy" ] || cms_args+=(-provider legacy -provider default)
     else
         [ -n "$certs" ] && [ -n "$key" ] || die "LINDQUELL_SIGN_CERTS and LINDQUELL_SIGN_KEY go together: set both"
         readable "$certs" LINDQUELL_SIGN_CERTS
@@ -104,6 +108,7 @@ check_signing_input() {
             printf 'openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n[pkcs11]\nMODULE_PATH = %s\n' \
                 "$module" >"$work/engine.cnf"
             cms_args=(-engine pkcs11 -keyform engine -inkey "$key")
+            cms_env=("OPENSSL_CONF=$work/engine.cnf")
         else
             [ -z "$module" ] || die "LINDQUELL_SIGN_PKCS11_MODULE is set, but LINDQUELL_SIGN_KEY is no pkcs11: URI"
             readable "$key" LINDQUELL_SIGN_KEY
@@ -141,11 +146,11 @@ check_signing_input() {
     valid() { [ "$1" -ge "$from" ] && [ "$1" -le "$until" ]; }
     when="$(date -u -d "@$from" +%F) to $(date -u -d "@$until" +%F)"
     valid "$signing_time" ||
-        die "the signing certificate is valid from $when, not at the signing time $(date -u -d "@$signing_time" '+%F %T') UTC${url:+ (now)}${url:-, the source date}"
+        die "the signing certificate is valid from $when, not at the signing time $(date -u -d "@$signing_time" '+%F %T') UTC, $([ -n "$url" ] && echo now || echo the source date)"
     valid "$now" || die "the signing certificate is valid from $when, not now: Windows would reject the release"
     # The verifier checks each signature against the certificates it
-    # carries: they must reach a root.
-    openssl verify -CAfile "$chain" -purpose any -no_check_time "$leaf" >/dev/null 2>&1 ||
+    # carries: they must reach a root (a self-signed certificate is its own).
+    openssl verify -CAfile <(cat "$chain" "$leaf") -purpose any -no_check_time "$leaf" >/dev/null 2>&1 ||
         die "the certificates in ${pkcs12:-$certs} do not lead from the signing certificate to a root: give the whole chain, root included"
     signer_certificate=$leaf signer_chain=$chain
 }
@@ -173,9 +178,8 @@ sign_file() {
 # sign_sums SUMS OUT: a detached CMS signature (DER) of SHA256SUMS, made
 # with the key that signs the files, carrying the same certificates.
 sign_sums() {
-    local output engine=$(dirname "$signer_chain")/engine.cnf config=()
-    [ ! -f "$engine" ] || config=("OPENSSL_CONF=$engine")
-    if ! output=$(env "${config[@]}" openssl cms -sign -binary -outform DER -md sha256 -in "$1" -out "$2" \
+    local output
+    if ! output=$(env "${cms_env[@]}" openssl cms -sign -binary -outform DER -md sha256 -in "$1" -out "$2" \
         -signer "$signer_certificate" -certfile "$signer_chain" "${cms_args[@]}" 2>&1); then
         rm -f "$2"
         die "signing SHA256SUMS failed: $(grep -v '^Engine ' <<<"$output" | head -n 1)"
