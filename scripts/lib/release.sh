@@ -157,13 +157,22 @@ check_signing_input() {
 
 signing() { [ ${#signing_args[@]} -gt 0 ]; }
 
+# package_options FILE: sets file_options to what osslsigncode needs for
+# FILE beyond the signature itself: a package also carries the
+# MsiDigitalSignatureEx stream, when signed and when a signature is attached
+# again alike, or the bytes differ.
+package_options() {
+    file_options=()
+    [[ $1 != *.msi ]] || file_options=(-add-msi-dse)
+}
+
 # sign_file IN OUT: Authenticode with SHA-256 and the product's name; a
 # package also gets the MsiDigitalSignatureEx stream. A failure says why in
 # one line, without OpenSSL's stack of errors.
 sign_file() {
-    local output extra=()
-    [[ $1 != *.msi ]] || extra=(-add-msi-dse)
-    output=$(osslsigncode sign -h sha256 -n QORV-Lindquell "${signing_args[@]}" "${extra[@]}" -in "$1" -out "$2" 2>&1) &&
+    local output file_options
+    package_options "$1"
+    output=$(osslsigncode sign -h sha256 -n QORV-Lindquell "${signing_args[@]}" "${file_options[@]}" -in "$1" -out "$2" 2>&1) &&
         return
     rm -f "$2"
     if grep -qi "timestamping failed\|timestamp.*fail\|Failed to.*timestamp" <<<"$output"; then
