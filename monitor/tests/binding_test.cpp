@@ -17,6 +17,7 @@ class OfflineFilesBinding : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        SKIP_WITHOUT_STAND_IN();
         ResetStandIn();
         DeleteKey(NetCachePath);
         InstallStandIn(L"standin");

@@ -14,6 +14,7 @@ class OfflineFiles : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        SKIP_WITHOUT_STAND_IN();
         UseStandIn();
         ResetStandIn();
         DeleteKey(NetCachePath);

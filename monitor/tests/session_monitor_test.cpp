@@ -22,6 +22,7 @@ class SessionMonitor : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        SKIP_WITHOUT_STAND_IN();
         UseStandIn();
         RestoreWinlogonKey();
         ResetStandIn();

@@ -20,14 +20,6 @@ const wchar_t RecordPath[] = L"Software\\QORV\\Lindquell";
 const wchar_t ServicePath[] = L"System\\CurrentControlSet\\Services\\QORV-Lindquell";
 const DWORD Patience = 5000;
 
-std::wstring WindowsPath(const char *unixPath)
-{
-    std::wstring path = L"Z:";
-    for (const char *c = unixPath; *c; ++c)
-        path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
-    return path;
-}
-
 std::wstring String(const wchar_t *path, const wchar_t *name)
 {
     Value value = ReadValue(path, name);
@@ -91,6 +83,7 @@ class Package : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        SKIP_WITHOUT_STAND_IN();
         Uninstall();
         installed::Remove();
         InstallStandIn(L"standin");
@@ -121,7 +114,7 @@ protected:
     }
     static DWORD Install(const packages::Package &package, const std::wstring &properties = L"")
     {
-        return Msiexec(L"/i \"" + WindowsPath(package.path) + L"\"" + properties);
+        return Msiexec(L"/i \"" + ProgramDirectory() + L"\\" + package.file + L"\"" + properties);
     }
 
     // Wine writes the ImagePath unquoted, Windows Installer quoted.

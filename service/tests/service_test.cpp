@@ -16,6 +16,7 @@ class LindquellService : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        SKIP_WITHOUT_STAND_IN();
         installed::Remove();
         RestoreWinlogonKey();
         InstallStandIn(L"standin");

@@ -4,12 +4,14 @@
 // service left there would start with every new Wine session and rewrite
 // the setting underneath the tests), no other service holding its display
 // name (every install would fail), and the Winlogon key in its place.
-// CTest runs it before the first test of every run. Exits 0 when the
-// prefix is clean afterwards.
+// CTest runs it before the first test of every run, the kit's runner before
+// and after its passes. Exits 0, and says so, when the prefix is clean
+// afterwards.
 #include "installed_service.h"
 #include "testbed.h"
 
 #include <msi.h>
+#include <stdio.h>
 
 int wmain()
 {
@@ -21,11 +23,15 @@ int wmain()
     for (int removal = 0; removal < 4 && MsiEnumRelatedProductsW(upgradeCode, 0, 0, product) == ERROR_SUCCESS;
          ++removal) {
         UINT result = MsiConfigureProductExW(product, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, L"REBOOT=ReallySuppress");
-        if (result != ERROR_SUCCESS && result != ERROR_SUCCESS_REBOOT_REQUIRED)
+        if (result != ERROR_SUCCESS && result != ERROR_SUCCESS_REBOOT_REQUIRED) {
+            printf("The package could not be removed: error %u.\n", result);
             return 1;
+        }
     }
-    if (MsiEnumRelatedProductsW(upgradeCode, 0, 0, product) == ERROR_SUCCESS)
+    if (MsiEnumRelatedProductsW(upgradeCode, 0, 0, product) == ERROR_SUCCESS) {
+        printf("A package is still installed.\n");
         return 1;
+    }
     installed::Remove();
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager) {
@@ -37,5 +43,10 @@ int wmain()
         CloseServiceHandle(manager);
     }
     testbed::RestoreWinlogonKey();
-    return installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}) ? 1 : 0;
+    if (installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {})) {
+        printf("The QORV-Lindquell service could not be removed.\n");
+        return 1;
+    }
+    printf("The test bed is clean.\n");
+    return 0;
 }

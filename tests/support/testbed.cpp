@@ -159,8 +159,28 @@ std::wstring SystemDirectory()
     return std::wstring(path, length);
 }
 
+bool UnderWine()
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+std::optional<std::string> StandInRefusal()
+{
+    char said[512];
+    DWORD length = GetEnvironmentVariableA("LINDQUELL_KIT_STANDIN", said, sizeof(said));
+    if (length > 0 && length < sizeof(said))
+        return std::string(said) == "ready" ? std::nullopt : std::optional<std::string>(said);
+    if (UnderWine())
+        return std::nullopt;
+    return "the system's own Offline Files library is in place: the kit's run.cmd --disposable-machine sets it "
+           "aside for the tests that replace it";
+}
+
 void InstallStandIn(const wchar_t *variant)
 {
+    if (StandInRefusal())
+        return;
     const std::wstring target = SystemDirectory() + L"\\cscdll.dll";
     DeleteFileW(target.c_str());
     if (variant)

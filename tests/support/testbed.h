@@ -40,15 +40,28 @@ bool KeyStaysQuiet(const wchar_t *path, DWORD ms);
 bool HideWinlogonKey();
 void RestoreWinlogonKey();
 
+// True under Wine (its ntdll exports wine_get_version), false on Windows.
+bool UnderWine();
+
 // The Offline Files stand-in (tests/cscdll): its control values and counters.
 void ResetStandIn();
 void SetStandIn(const wchar_t *name, DWORD value);
 void ClearStandIn(const wchar_t *name);
 DWORD StandInCount(const wchar_t *name);
+// Why the stand-in may not take the system's own library's place, or
+// nothing when it may: always under Wine, which has no library of its own;
+// on Windows only once the kit's runner has set the system's library aside
+// and said so in LINDQUELL_KIT_STANDIN ("ready", or why it could not).
+std::optional<std::string> StandInRefusal();
+// In a fixture's SetUp: skips the test where the stand-in may not be used.
+#define SKIP_WITHOUT_STAND_IN() \
+    if (auto refusal = ::testbed::StandInRefusal()) \
+    GTEST_SKIP() << *refusal
 // Installs the full stand-in once per process, before anything loads it.
 void UseStandIn();
 // Puts the stand-in variant cscdll_<variant>.dll from beside this test program
-// into the system directory as cscdll.dll; a null variant removes it.
+// into the system directory as cscdll.dll; a null variant removes it. Does
+// nothing where the stand-in is refused.
 void InstallStandIn(const wchar_t *variant);
 
 std::wstring ProgramDirectory();
