@@ -11,6 +11,9 @@
 #include "packages.h"
 #include "testbed.h"
 
+#include <softpub.h>
+#include <wintrust.h>
+
 using namespace testbed;
 
 namespace {
@@ -79,10 +82,20 @@ std::wstring FileVersion(const std::wstring &file)
            L"." + std::to_wstring(HIWORD(fixed->dwFileVersionLS));
 }
 
+// A 32-bit test program on 64-bit Windows: the x86 package refuses to
+// install there, and that refusal is all it can show.
+bool OnWow64()
+{
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
 class Package : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        if (OnWow64())
+            GTEST_SKIP() << "the x86 package refuses 64-bit Windows (Package.RefusedByTheOtherArchitecture)";
         SKIP_WITHOUT_STAND_IN();
         Uninstall();
         installed::Remove();
@@ -276,4 +289,175 @@ TEST_F(Package, UninstallLeavesNothingBehind)
         // The classic logon is in force: the service switched the setting off as it stopped.
         EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 0u);
     }
+}
+
+TEST(PackageArchitecture, RefusedByTheOtherArchitecture)
+{
+    if (!OnWow64())
+        GTEST_SKIP() << "only the x86 tests on 64-bit Windows show this";
+    const std::wstring package = ProgramDirectory() + L"\\" + packages::Built.file;
+    EXPECT_EQ(RunCaptured(L"msiexec /i \"" + package + L"\" /qn /norestart", nullptr, 120000).exitCode,
+              static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_FALSE(installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}));
+}
+
+// What Windows Installer and the system's sc.exe store, and Wine's do not.
+TEST_F(Package, WindowsStoresTheServiceConfiguration)
+{
+    SKIP_UNDER_WINE("Wine's manager writes the ImagePath unquoted and stores no failure actions, privileges or "
+                    "SID type");
+    ASSERT_EQ(Install(packages::Built), 0u);
+    EXPECT_EQ(String(ServicePath, L"ImagePath"), L"\"" + InstalledFile() + L"\" -c");
+    installed::WithService(SERVICE_QUERY_CONFIG, [](SC_HANDLE service) {
+        BYTE buffer[4096];
+        DWORD needed;
+        ASSERT_TRUE(QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof(buffer), &needed));
+        auto actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW *>(buffer);
+        EXPECT_EQ(actions->dwResetPeriod, 86400u);
+        const DWORD delays[] = {5000, 30000, 300000};
+        ASSERT_EQ(actions->cActions, 3u);
+        for (DWORD i = 0; i < 3; ++i) {
+            EXPECT_EQ(actions->lpsaActions[i].Type, SC_ACTION_RESTART);
+            EXPECT_EQ(actions->lpsaActions[i].Delay, delays[i]);
+        }
+        ASSERT_TRUE(
+            QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, buffer, sizeof(buffer), &needed));
+        EXPECT_TRUE(reinterpret_cast<SERVICE_FAILURE_ACTIONS_FLAG *>(buffer)->fFailureActionsOnNonCrashFailures);
+        ASSERT_TRUE(QueryServiceConfig2W(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, buffer, sizeof(buffer),
+                                         &needed));
+        const wchar_t *privileges =
+            reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOW *>(buffer)->pmszRequiredPrivileges;
+        ASSERT_NE(privileges, nullptr);
+        EXPECT_EQ(std::wstring(privileges, wcslen(privileges) + 2), std::wstring(L"SeChangeNotifyPrivilege\0", 24));
+        ASSERT_TRUE(QueryServiceConfig2W(service, SERVICE_CONFIG_SERVICE_SID_INFO, buffer, sizeof(buffer), &needed));
+        EXPECT_EQ(reinterpret_cast<SERVICE_SID_INFO *>(buffer)->dwServiceSidType,
+                  static_cast<DWORD>(SERVICE_SID_TYPE_UNRESTRICTED));
+    });
+    EXPECT_TRUE(Running());
+}
+
+// The administrators' scripts as Intune and Configuration Manager run them,
+// from the deploy folder beside the test programs' own.
+TEST_F(Package, DeploymentScriptsAnswerAsTheirToolsExpect)
+{
+    SKIP_UNDER_WINE("Wine's powershell.exe is a stub");
+    wchar_t powershell[MAX_PATH];
+    ExpandEnvironmentStringsW(L"%SystemRoot%\\System32\\WindowsPowerShell\\v1.0\\powershell.exe", powershell, MAX_PATH);
+    if (GetFileAttributesW(powershell) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "this Windows has no PowerShell";
+    enum Stage { Before, Installed, Stopped, Started, Removed };
+    struct {
+        Stage stage;
+        const wchar_t *script;
+        DWORD exitCode;
+        const char *output;  // how it begins
+    } cases[] = {
+        {Before, L"detect-installed", 0, ""},
+        {Before, L"compliance-detect", 1, "not compliant: "},
+        {Before, L"compliance-discovery", 0, "Not installed\r\n"},
+        {Installed, L"detect-installed", 0, "QORV-Lindquell "},
+        {Installed, L"compliance-detect", 0, "compliant: The QORV-Lindquell service is running."},
+        {Installed, L"compliance-discovery", 0, "Compliant\r\n"},
+        {Stopped, L"compliance-detect", 1, "not compliant: The QORV-Lindquell service is not running."},
+        {Stopped, L"compliance-discovery", 0, "Not running: "},
+        {Stopped, L"compliance-remediate", 0, "QORV-Lindquell started\r\n"},
+        {Started, L"compliance-detect", 0, "compliant: "},
+        {Started, L"uninstall-any-version", 0, "msiexec /x "},
+        {Removed, L"detect-installed", 0, ""},
+    };
+    Stage stage = Before;
+    for (auto &c : cases) {
+        SCOPED_TRACE(std::string(c.script, c.script + wcslen(c.script)) + " at stage " + std::to_string(c.stage));
+        if (c.stage != stage && c.stage == Installed) {
+            ASSERT_EQ(Install(packages::Built), 0u);
+            ASSERT_TRUE(WaitForDword(WinlogonPath, MultipleSessions, 1, Patience));
+        }
+        if (c.stage != stage && c.stage == Stopped) {
+            ASSERT_TRUE(installed::Stop());
+        }
+        if (c.stage != stage && c.stage == Started) {
+            EXPECT_TRUE(Running());
+        }
+        if (c.stage != stage && c.stage == Removed) {
+            EXPECT_TRUE(installed::Gone(Patience));
+            EXPECT_TRUE(Entries().empty());
+        }
+        stage = c.stage;
+        const CapturedRun run = RunCaptured(L"\"" + std::wstring(powershell) +
+                                                L"\" -NoProfile -NonInteractive -ExecutionPolicy Bypass -File \"" +
+                                                ProgramDirectory() + L"\\..\\deploy\\" + c.script + L".ps1\"",
+                                            nullptr, 120000);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_EQ(run.out.substr(0, strlen(c.output)), c.output);
+        if (!*c.output) {
+            EXPECT_EQ(run.out, "");
+        }
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+namespace {
+
+// WinVerifyTrust's verdict on a file's Authenticode signature, its chain to
+// a trusted root included; revocation is not checked (runners may be offline).
+LONG Trust(const std::wstring &file)
+{
+    WINTRUST_FILE_INFO info = {};
+    info.cbStruct = sizeof(info);
+    info.pcwszFilePath = file.c_str();
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &info;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG verdict = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    return verdict;
+}
+
+} // namespace
+
+// A signed release packed into the kit (scripts/windows-kit --release DIR),
+// as Windows checks it: every signed file is trusted, and a copy of an
+// executable with one byte changed is not.
+TEST(ReleaseSignatures, WindowsTrustsEachSignedFileAndRefusesAChangedCopy)
+{
+    SKIP_UNDER_WINE("Wine's WinVerifyTrust does not check what Windows checks");
+    const std::wstring release = ProgramDirectory() + L"\\..\\release\\";
+    std::vector<std::wstring> files = {release + L"x64\\lindquell.exe", release + L"x86\\lindquell.exe"};
+    if (GetFileAttributesW(files[0].c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "the kit holds no release (scripts/windows-kit --release DIR packs one in)";
+    for (const wchar_t *pattern : {L"*.msi", L"deploy\\*.ps1"}) {
+        const std::wstring search = release + pattern;
+        WIN32_FIND_DATAW found;
+        HANDLE listing = FindFirstFileW(search.c_str(), &found);
+        for (BOOL more = listing != INVALID_HANDLE_VALUE; more; more = FindNextFileW(listing, &found))
+            files.push_back(search.substr(0, search.find_last_of(L'\\') + 1) + found.cFileName);
+        if (listing != INVALID_HANDLE_VALUE)
+            FindClose(listing);
+    }
+    EXPECT_EQ(files.size(), 9u);
+    for (const std::wstring &file : files)
+        EXPECT_EQ(Trust(file), ERROR_SUCCESS) << std::string(file.begin(), file.end());
+
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring changed = std::wstring(temp) + L"lindquell-changed.exe";
+    ASSERT_TRUE(CopyFileW(files[0].c_str(), changed.c_str(), FALSE));
+    HANDLE file = CreateFileW(changed.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    BYTE byte = 0;
+    DWORD done = 0;
+    SetFilePointer(file, 0x600, nullptr, FILE_BEGIN);  // in the code
+    ReadFile(file, &byte, 1, &done, nullptr);
+    byte ^= 0xFF;
+    SetFilePointer(file, 0x600, nullptr, FILE_BEGIN);
+    WriteFile(file, &byte, 1, &done, nullptr);
+    CloseHandle(file);
+    EXPECT_EQ(Trust(changed), TRUST_E_BAD_DIGEST);
+    DeleteFileW(changed.c_str());
 }

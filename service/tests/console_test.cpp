@@ -6,6 +6,9 @@
 #include "service.h"
 #include "testbed.h"
 
+#include <lm.h>
+#include <wincrypt.h>
+
 using namespace testbed;
 
 namespace {
@@ -33,7 +36,98 @@ protected:
     }
 };
 
+// A throwaway local account without administrative rights, with a random
+// password that is never shown, and a copy of the program where it may run
+// it; both are gone when this ends.
+class StandardUser {
+public:
+    StandardUser()
+    {
+        BYTE random[24];
+        HCRYPTPROV provider;
+        if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+            return;
+        const BOOL drawn = CryptGenRandom(provider, sizeof(random), random);
+        CryptReleaseContext(provider, 0);
+        if (!drawn)
+            return;
+        const wchar_t letters[] = L"abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+        name_ = L"lqkit";
+        const size_t count = sizeof(letters) / sizeof(letters[0]) - 1;
+        for (int i = 0; i < 6; ++i)
+            name_ += letters[random[i] % count];
+        // Every class of character, for any complexity policy.
+        password_ = L"aA1!";
+        for (int i = 6; i < 24; ++i)
+            password_ += letters[random[i] % count];
+        USER_INFO_1 info = {};
+        info.usri1_name = name_.data();
+        info.usri1_password = password_.data();
+        info.usri1_priv = USER_PRIV_USER;
+        info.usri1_flags = UF_SCRIPT | UF_DONT_EXPIRE_PASSWD;
+        created_ = NetUserAdd(nullptr, 1, reinterpret_cast<BYTE *>(&info), nullptr) == NERR_Success;
+
+        wchar_t data[MAX_PATH];
+        ExpandEnvironmentStringsW(L"%ProgramData%\\lindquell-tests", data, MAX_PATH);
+        folder_ = data;
+        CreateDirectoryW(folder_.c_str(), nullptr);
+        CopyFileW((ProgramDirectory() + L"\\lindquell.exe").c_str(), (folder_ + L"\\lindquell.exe").c_str(), FALSE);
+    }
+    ~StandardUser()
+    {
+        if (created_)
+            NetUserDel(nullptr, name_.c_str());
+        SecureZeroMemory(password_.data(), password_.size() * sizeof(wchar_t));
+        DeleteFileW((folder_ + L"\\lindquell.exe").c_str());
+        RemoveDirectoryW(folder_.c_str());
+    }
+    bool Created() const { return created_; }
+
+    CapturedRun Console() const
+    {
+        return RunCapturedAs(name_.c_str(), password_.c_str(), L"\"" + folder_ + L"\\lindquell.exe\"", folder_.c_str());
+    }
+
+private:
+    std::wstring name_, password_, folder_;
+    bool created_ = false;
+};
+
 } // namespace
+
+// A standard user may ask for the state: the report asks the manager for no
+// more than it grants everyone, and tells a service it may not open from
+// one that is not installed.
+TEST_F(ConsoleStatus, StandardUserGetsTheSameAnswers)
+{
+    SKIP_UNDER_WINE("Wine has no user without administrative rights");
+    StandardUser user;
+    ASSERT_TRUE(user.Created());
+    struct {
+        const char *what;
+        bool installed, running;
+        DWORD exitCode;
+        const char *line;
+    } cases[] = {
+        {"not installed", false, false, 2, "The QORV-Lindquell service is not installed.\r\n"},
+        {"stopped", true, false, 1, "The QORV-Lindquell service is not running.\r\n"},
+        {"running", true, true, 0, "The QORV-Lindquell service is running.\r\n"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        installed::Remove();
+        if (c.installed) {
+            ASSERT_TRUE(installed::Install(installed::Program()));
+        }
+        if (c.running) {
+            ASSERT_TRUE(installed::Start());
+        }
+        CapturedRun run = user.Console();
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_EQ(run.out, c.line);
+        EXPECT_EQ(run.err, "");
+    }
+}
 
 TEST_F(ConsoleStatus, NotInstalled)
 {

@@ -210,6 +210,12 @@ std::string ReadAvailable(HANDLE pipe)
 
 CapturedRun RunCaptured(const std::wstring &commandLine, const wchar_t *currentDirectory, DWORD timeoutMs)
 {
+    return RunCapturedAs(nullptr, nullptr, commandLine, currentDirectory, timeoutMs);
+}
+
+CapturedRun RunCapturedAs(const wchar_t *user, const wchar_t *password, const std::wstring &commandLine,
+                          const wchar_t *currentDirectory, DWORD timeoutMs)
+{
     CapturedRun run;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE outRead, outWrite, errRead, errWrite;
@@ -232,8 +238,12 @@ CapturedRun RunCaptured(const std::wstring &commandLine, const wchar_t *currentD
     startup.hStdError = errWrite;
     PROCESS_INFORMATION process = {};
     ULONGLONG start = Milliseconds();
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, currentDirectory, &startup,
-                       &process)) {
+    const BOOL started =
+        user ? CreateProcessWithLogonW(user, L".", password, 0, nullptr, line.data(), 0, nullptr, currentDirectory,
+                                       &startup, &process)
+             : CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, currentDirectory, &startup,
+                              &process);
+    if (started) {
         DWORD code;
         if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
             GetExitCodeProcess(process.hProcess, &code))

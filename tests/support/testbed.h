@@ -43,6 +43,11 @@ void RestoreWinlogonKey();
 // True under Wine (its ntdll exports wine_get_version), false on Windows.
 bool UnderWine();
 
+// Skips the current test under Wine: for what only Windows does.
+#define SKIP_UNDER_WINE(what) \
+    if (::testbed::UnderWine()) \
+    GTEST_SKIP() << "only Windows shows this (" what ")"
+
 // The Offline Files stand-in (tests/cscdll): its control values and counters.
 void ResetStandIn();
 void SetStandIn(const wchar_t *name, DWORD value);
@@ -76,6 +81,9 @@ struct CapturedRun {
 };
 CapturedRun RunCaptured(const std::wstring &commandLine, const wchar_t *currentDirectory = nullptr,
                         DWORD timeoutMs = 30000);
+// The same under another local account (the secondary logon).
+CapturedRun RunCapturedAs(const wchar_t *user, const wchar_t *password, const std::wstring &commandLine,
+                          const wchar_t *currentDirectory = nullptr, DWORD timeoutMs = 30000);
 
 ULONGLONG Milliseconds();
 
