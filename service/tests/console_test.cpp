@@ -64,6 +64,7 @@ public:
         info.usri1_name = name_.data();
         info.usri1_password = password_.data();
         info.usri1_priv = USER_PRIV_USER;
+        info.usri1_comment = const_cast<wchar_t *>(ThrowawayAccountComment);
         info.usri1_flags = UF_SCRIPT | UF_DONT_EXPIRE_PASSWD;
         created_ = NetUserAdd(nullptr, 1, reinterpret_cast<BYTE *>(&info), nullptr) == NERR_Success;
 

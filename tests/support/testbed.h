@@ -13,6 +13,9 @@ namespace testbed {
 inline const wchar_t WinlogonPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 inline const wchar_t NetCachePath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\NetCache";
 inline const wchar_t MultipleSessions[] = L"AllowMultipleTSSessions";
+// The comment of a throwaway local account a test makes; the kit's runner
+// deletes any such account a killed test left behind.
+inline const wchar_t ThrowawayAccountComment[] = L"Throwaway account of the QORV-Lindquell tests";
 
 // Values under HKEY_LOCAL_MACHINE. Setters create the key when needed.
 void SetDword(const wchar_t *path, const wchar_t *name, DWORD value);
