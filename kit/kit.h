@@ -57,10 +57,10 @@ struct Run {
     std::string output;  // standard output and error together
 };
 
-// Runs a program in the directory with its output going to a file, handing
-// it no handle but that file and the null device.
-Run RunProgram(const std::wstring &commandLine, const std::wstring &directory, const std::wstring &outputFile,
-               DWORD timeoutMs);
+// Runs a program in the directory, for TestTimeoutMs at most, with its
+// output going to a file, handing it no handle but that file and the null
+// device.
+Run RunProgram(const std::wstring &commandLine, const std::wstring &directory, const std::wstring &outputFile);
 
 enum class Verdict { Passed, Failed, Skipped };
 

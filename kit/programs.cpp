@@ -2,6 +2,8 @@
 // judging and reporting on what they printed.
 #include "kit.h"
 
+#include "testbed.h"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -45,8 +47,7 @@ std::wstring ErrorText(DWORD error)
     return result;
 }
 
-Run RunProgram(const std::wstring &commandLine, const std::wstring &directory, const std::wstring &outputFile,
-               DWORD timeoutMs)
+Run RunProgram(const std::wstring &commandLine, const std::wstring &directory, const std::wstring &outputFile)
 {
     Run run;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
@@ -62,26 +63,11 @@ Run RunProgram(const std::wstring &commandLine, const std::wstring &directory, c
             CloseHandle(nul);
         return run;
     }
-    HANDLE passed[] = {output, nul};
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<BYTE> list(size);
-    STARTUPINFOEXW startup = {};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = nul;
-    startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = output;
-    startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
-    InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
-    UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, passed, sizeof(passed),
-                              nullptr, nullptr);
-    std::wstring line = commandLine;
     PROCESS_INFORMATION process = {};
     const ULONGLONG start = GetTickCount64();
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                       directory.c_str(), &startup.StartupInfo, &process)) {
+    if (testbed::StartPassingOnly(nullptr, commandLine, directory.c_str(), 0, nul, output, {output, nul}, &process)) {
         run.started = true;
-        if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        if (WaitForSingleObject(process.hProcess, TestTimeoutMs) != WAIT_OBJECT_0) {
             run.timedOut = true;
             TerminateProcess(process.hProcess, 1);
             WaitForSingleObject(process.hProcess, 10000);
@@ -93,7 +79,6 @@ Run RunProgram(const std::wstring &commandLine, const std::wstring &directory, c
         run.error = GetLastError();
     }
     run.seconds = (GetTickCount64() - start) / 1000.0;
-    DeleteProcThreadAttributeList(startup.lpAttributeList);
     CloseHandle(nul);
     CloseHandle(output);
 

@@ -8,6 +8,8 @@
 // something failed; 2 when it refused to start.
 #include "kit.h"
 
+#include "testbed.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -23,17 +25,11 @@ struct Pass {
     std::wstring libraryDirectory;  // where its processes load system libraries from
 };
 
-bool UnderWine()
-{
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
 // The test bed's reset ran and left it clean.
 bool Reset(const Run &run)
 {
     return run.started && !run.timedOut && run.exitCode == 0 &&
-           run.output.find("The test bed is clean.") != std::string::npos;
+           run.output.find(testbed::ResetCleanLine) != std::string::npos;
 }
 
 std::vector<std::wstring> TestPrograms(const std::wstring &folder)
@@ -66,8 +62,9 @@ Tally RunPass(const Pass &pass, const std::wstring &filter, const std::function<
 
     // The reset comes first; a folder whose programs cannot run here (32-bit
     // programs where there is no 32-bit Windows) is one skipped row.
-    Run reset = RunProgram(L"\"" + pass.folder + L"\\reset_prefix.exe\"", pass.folder, scratch, TestTimeoutMs);
+    Run reset = RunProgram(L"\"" + pass.folder + L"\\reset_prefix.exe\"", pass.folder, scratch);
     Result resetResult = Judge("Testbed.Reset", reset);
+    const bool endedWithZero = reset.started && !reset.timedOut && reset.exitCode == 0;
     if (Reset(reset)) {
         resetResult.verdict = Verdict::Passed;
     } else if (!reset.started &&
@@ -75,12 +72,12 @@ Tally RunPass(const Pass &pass, const std::wstring &filter, const std::function<
         resetResult.verdict = Verdict::Skipped;
         resetResult.message =
             "this machine cannot start " + arch + " programs (" + Narrow(ErrorText(reset.error)) + ")";
-    } else if (reset.started && !reset.timedOut && reset.exitCode == 0 && reset.output.empty() && UnderWine()) {
+    } else if (endedWithZero && reset.output.empty() && testbed::UnderWine()) {
         // Wine without its 32-bit part starts a 32-bit program as a process
         // that ends at once with 0 and runs nothing.
         resetResult.verdict = Verdict::Skipped;
         resetResult.message = "this Wine cannot run " + arch + " programs: they end at once, with no output";
-    } else if (resetResult.message == "exit code 0") {
+    } else if (endedWithZero) {
         resetResult.message = "exit code 0 without saying the test bed is clean";
     }
     Show(resetResult);
@@ -114,7 +111,7 @@ Tally RunPass(const Pass &pass, const std::wstring &filter, const std::function<
         const std::wstring filterArgument = filter.empty() ? L"" : L" --gtest_filter=" + filter;
         const std::string suite = arch + "." + Narrow(program.substr(0, program.size() - 4));
         Say("%s\n", suite.c_str());
-        Run list = RunProgram(path + L" --gtest_list_tests" + filterArgument, pass.folder, scratch, TestTimeoutMs);
+        Run list = RunProgram(path + L" --gtest_list_tests" + filterArgument, pass.folder, scratch);
         std::vector<Result> results;
         const std::vector<std::string> names = ParseTestList(list.output);
         if (!list.started || list.timedOut || list.exitCode != 0 || (names.empty() && filter.empty())) {
@@ -127,8 +124,7 @@ Tally RunPass(const Pass &pass, const std::wstring &filter, const std::function<
             Show(failed);
         }
         for (const std::string &name : names) {
-            Run one = RunProgram(path + L" --gtest_color=no --gtest_filter=" + Wide(name), pass.folder, scratch,
-                                 TestTimeoutMs);
+            Run one = RunProgram(path + L" --gtest_color=no --gtest_filter=" + Wide(name), pass.folder, scratch);
             results.push_back(Judge(name, one));
             Show(results.back());
         }
@@ -254,7 +250,7 @@ int wmain(int argc, wchar_t **argv)
     bool restored = true;
     const std::wstring scratch = reports + L"\\output.txt";
     for (const std::wstring &pass : resets) {
-        Run reset = RunProgram(L"\"" + pass + L"\\reset_prefix.exe\"", pass, scratch, TestTimeoutMs);
+        Run reset = RunProgram(L"\"" + pass + L"\\reset_prefix.exe\"", pass, scratch);
         if (!Reset(reset)) {
             Say("The final reset in %s failed:\n%s\n", Narrow(pass).c_str(), reset.output.c_str());
             restored = false;

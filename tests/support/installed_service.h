@@ -210,30 +210,15 @@ private:
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
         HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                  OPEN_EXISTING, 0, nullptr);
-        // Only the boot event and the null device go to the new manager:
-        // Wine's background processes must hold no pipe of the test's.
-        HANDLE passed[] = {bootEvent_, nul};
-        SIZE_T size = 0;
-        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        std::vector<BYTE> list(size);
-        STARTUPINFOEXW startup = {};
-        startup.StartupInfo.cb = sizeof(startup);
-        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-        startup.StartupInfo.hStdInput = startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = nul;
-        startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
-        InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
-        UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, passed,
-                                  sizeof(passed), nullptr, nullptr);
+        // Only the boot event and the null device go to the new manager.
         PROCESS_INFORMATION manager = {};
-        wchar_t path[] = L"C:\\windows\\system32\\services.exe";
-        if (CreateProcessW(path, nullptr, nullptr, nullptr, TRUE, DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT,
-                           nullptr, nullptr, &startup.StartupInfo, &manager)) {
+        if (testbed::StartPassingOnly(L"C:\\windows\\system32\\services.exe", L"", nullptr, DETACHED_PROCESS, nul, nul,
+                                      {bootEvent_, nul}, &manager)) {
             HANDLE ready[] = {started, manager.hProcess};
             WaitForMultipleObjects(2, ready, FALSE, 10000);
             CloseHandle(manager.hThread);
             CloseHandle(manager.hProcess);
         }
-        DeleteProcThreadAttributeList(startup.lpAttributeList);
         CloseHandle(nul);
         CloseHandle(started);
     }

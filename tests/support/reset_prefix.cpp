@@ -47,6 +47,6 @@ int wmain()
         printf("The QORV-Lindquell service could not be removed.\n");
         return 1;
     }
-    printf("The test bed is clean.\n");
+    printf("%s\n", testbed::ResetCleanLine);
     return 0;
 }

@@ -263,6 +263,35 @@ CapturedRun RunCapturedAs(const wchar_t *user, const wchar_t *password, const st
     return run;
 }
 
+bool StartPassingOnly(const wchar_t *application, const std::wstring &commandLine, const wchar_t *directory,
+                      DWORD flags, HANDLE input, HANDLE output, const std::vector<HANDLE> &passed,
+                      PROCESS_INFORMATION *process)
+{
+    std::vector<HANDLE> handles = passed;
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<BYTE> list(size);
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = output;
+    startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
+    if (!InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size))
+        return false;
+    std::wstring line = commandLine;
+    const bool started =
+        UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                  handles.size() * sizeof(HANDLE), nullptr, nullptr) &&
+        CreateProcessW(application, line.empty() ? nullptr : line.data(), nullptr, nullptr, TRUE,
+                       flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, directory, &startup.StartupInfo, process);
+    // The caller's last error is CreateProcess's, not the clean-up's.
+    const DWORD error = GetLastError();
+    DeleteProcThreadAttributeList(startup.lpAttributeList);
+    SetLastError(error);
+    return started;
+}
+
 ULONGLONG Milliseconds()
 {
     return GetTickCount64();

@@ -13,6 +13,9 @@ namespace testbed {
 inline const wchar_t WinlogonPath[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 inline const wchar_t NetCachePath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\NetCache";
 inline const wchar_t MultipleSessions[] = L"AllowMultipleTSSessions";
+// What the test bed's reset prints when it leaves the test bed clean: the
+// kit's runner tells a reset that ran from one that did not by it.
+inline const char ResetCleanLine[] = "The test bed is clean.";
 // The comment of a throwaway local account a test makes; the kit's runner
 // deletes any such account a killed test left behind.
 inline const wchar_t ThrowawayAccountComment[] = L"Throwaway account of the QORV-Lindquell tests";
@@ -84,6 +87,14 @@ struct CapturedRun {
 };
 CapturedRun RunCaptured(const std::wstring &commandLine, const wchar_t *currentDirectory = nullptr,
                         DWORD timeoutMs = 30000);
+// Starts a program that inherits the handles in passed and no other, with
+// input and output as its standard input and its standard output and error
+// (both among passed). A process that outlives its starter, as Wine's
+// background processes do, then holds no pipe or file of the starter's.
+// application and directory may be null; flags are CreateProcess's.
+bool StartPassingOnly(const wchar_t *application, const std::wstring &commandLine, const wchar_t *directory,
+                      DWORD flags, HANDLE input, HANDLE output, const std::vector<HANDLE> &passed,
+                      PROCESS_INFORMATION *process);
 // The same under another local account (the secondary logon).
 CapturedRun RunCapturedAs(const wchar_t *user, const wchar_t *password, const std::wstring &commandLine,
                           const wchar_t *currentDirectory = nullptr, DWORD timeoutMs = 30000);
