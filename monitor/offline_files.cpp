@@ -52,8 +52,8 @@ void BindOfflineFiles()
 // The NetCache key is opened, never created, here.
 bool OpenNetCacheKey(HKEY *netCache)
 {
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, NetCacheKeyPath, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, netCache) ==
-           ERROR_SUCCESS;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, NetCacheKeyPath, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | MachineView,
+                         netCache) == ERROR_SUCCESS;
 }
 
 // A change of Enabled takes a while to reach Offline Files. Polls until they

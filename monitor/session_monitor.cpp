@@ -9,7 +9,7 @@ namespace {
 
 const wchar_t MultipleSessionsValue[] = L"AllowMultipleTSSessions";
 const wchar_t LogonTypeValue[] = L"LogonType";
-const REGSAM WatchAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_NOTIFY;
+const REGSAM WatchAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_NOTIFY | MachineView;
 
 // A watched key and the auto-reset event its change notification signals.
 struct WatchedKey {
