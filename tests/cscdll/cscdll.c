@@ -31,10 +31,29 @@ static const wchar_t ControlKey[] = L"Software\\Lindquell Tests\\Offline Files";
 #define NetCacheKey L"Software\\Microsoft\\Windows\\CurrentVersion\\NetCache"
 #define WinlogonKey L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon"
 
+/* Every key through the 64-bit view, as the product and the test bed open
+ * them: a 32-bit copy on 64-bit Windows sees the same keys they do. */
 static BOOL ReadDword(HKEY root, const wchar_t *path, const wchar_t *name, DWORD *value)
 {
+    HKEY key;
     DWORD type = 0, size = sizeof(*value);
-    return RegGetValueW(root, path, name, RRF_RT_REG_DWORD, &type, value, &size) == ERROR_SUCCESS;
+    BOOL read;
+    if (RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return FALSE;
+    read = RegQueryValueExW(key, name, NULL, &type, (BYTE *)value, &size) == ERROR_SUCCESS && type == REG_DWORD &&
+           size == sizeof(*value);
+    RegCloseKey(key);
+    return read;
+}
+
+static void WriteDword(const wchar_t *path, const wchar_t *name, DWORD value)
+{
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, NULL, &key, NULL) !=
+        ERROR_SUCCESS)
+        return;
+    RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
+    RegCloseKey(key);
 }
 
 static DWORD ReadControl(const wchar_t *name)
@@ -46,7 +65,7 @@ static DWORD ReadControl(const wchar_t *name)
 
 static void WriteControl(const wchar_t *name, DWORD value)
 {
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, ControlKey, name, REG_DWORD, &value, sizeof(value));
+    WriteDword(ControlKey, name, value);
 }
 
 static void Count(const wchar_t *name)
@@ -90,7 +109,7 @@ static BOOL NetCacheAge(ULONGLONG *age)
     HKEY key;
     FILETIME written, now;
     BOOL ok = FALSE;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, NetCacheKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, NetCacheKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
         return FALSE;
     if (RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, &written) ==
         ERROR_SUCCESS) {
@@ -114,7 +133,7 @@ __declspec(dllexport) DWORD WINAPI CSCIsCSCEnabled(void)
     Count(L"IsEnabledCalls");
     if (ReadControl(L"ChangeWinlogon")) {
         DWORD record = ReadControl(L"IsEnabledCalls");
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, WinlogonKey, L"StandInRecord", REG_DWORD, &record, sizeof(record));
+        WriteDword(WinlogonKey, L"StandInRecord", record);
     }
     on = ReadControl(L"On");
     if (ReadDword(HKEY_LOCAL_MACHINE, ControlKey, L"LagMs", &lag) &&
@@ -139,7 +158,7 @@ __declspec(dllexport) DWORD WINAPI CSCDoEnableDisable(DWORD enable)
         WriteControl(L"On", enable != 0);
     if (ReadControl(L"RecordInNetCache")) {
         DWORD record = ReadControl(L"EnableDisableCalls");
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, NetCacheKey, L"StandInRecord", REG_DWORD, &record, sizeof(record));
+        WriteDword(NetCacheKey, L"StandInRecord", record);
     }
     LeaveLastError();
     return TRUE;
