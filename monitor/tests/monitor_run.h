@@ -52,6 +52,22 @@ public:
         return result;
     }
 
+    // The most CPU time a monitor at rest, or one that made a pass or two,
+    // may be charged: 30 ms, or two of the clock's steps where they are
+    // coarser. Windows charges thread time in whole steps of the clock
+    // interrupt (about 15.6 ms; GetThreadTimes, GetSystemTimeAdjustment on
+    // Microsoft Learn), so one pass can cost a whole step. A loop of writes
+    // costs the whole time it is watched.
+    static ULONGLONG RestingCpuBound()
+    {
+        DWORD adjustment = 0, increment = 0;
+        BOOL disabled = FALSE;
+        ULONGLONG twoSteps = 0;
+        if (GetSystemTimeAdjustment(&adjustment, &increment, &disabled))
+            twoSteps = 2ull * increment / 10000 + 1;
+        return twoSteps > 30 ? twoSteps : 30;
+    }
+
     // CPU time the monitor's thread has used so far.
     ULONGLONG CpuMilliseconds() const
     {

@@ -1,48 +1,96 @@
 #include "testbed.h"
 
+#include <algorithm>
+
 namespace testbed {
 
 namespace {
 const wchar_t StandInPath[] = L"Software\\Lindquell Tests\\Offline Files";
 const wchar_t WinlogonBackup[] = L"Software\\Lindquell Tests\\Winlogon";
+const wchar_t EmptyMachine[] = L"Software\\Lindquell Tests\\Empty machine";
 
-// Copies one key's tree into another, created when missing.
-bool CopyKey(const wchar_t *from, const wchar_t *to)
+LSTATUS OpenKey(const wchar_t *path, REGSAM access, HKEY *key)
+{
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, access | MachineView, key);
+}
+
+LSTATUS CreateKey(const wchar_t *path, REGSAM access, HKEY *key)
+{
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, access | MachineView, nullptr, key, nullptr);
+}
+
+// Copies one key's tree into another, created when missing; the registry's
+// code when it cannot.
+LSTATUS CopyKey(const wchar_t *from, const wchar_t *to)
 {
     HKEY source, target;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, from, 0, KEY_READ, &source) != ERROR_SUCCESS)
-        return false;
-    bool copied = false;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, to, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &target, nullptr) ==
-        ERROR_SUCCESS) {
-        copied = RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
+    LSTATUS status = OpenKey(from, KEY_READ, &source);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = CreateKey(to, KEY_ALL_ACCESS, &target);
+    if (status == ERROR_SUCCESS) {
+        status = RegCopyTreeW(source, nullptr, target);
         RegCloseKey(target);
     }
     RegCloseKey(source);
-    return copied;
+    return status;
+}
+
+LSTATUS DeleteTree(const wchar_t *path)
+{
+    HKEY key;
+    LSTATUS status = OpenKey(path, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = RegDeleteTreeW(key, nullptr);
+    RegCloseKey(key);
+    if (status == ERROR_SUCCESS)
+        status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path, MachineView, 0);
+    return status;
 }
 
 } // namespace
 
-bool HideWinlogonKey()
+DWORD HideWinlogonKey()
 {
-    if (!CopyKey(WinlogonPath, WinlogonBackup))
-        return false;
-    DeleteKey(WinlogonPath);
-    return !KeyExists(WinlogonPath);
+    if (!UnderWine())
+        return ERROR_NOT_SUPPORTED;
+    LSTATUS status = CopyKey(WinlogonPath, WinlogonBackup);
+    if (status == ERROR_SUCCESS)
+        status = DeleteTree(WinlogonPath);
+    if (status == ERROR_SUCCESS && KeyExists(WinlogonPath))
+        status = ERROR_ALREADY_EXISTS;
+    return status;
 }
 
 void RestoreWinlogonKey()
 {
-    if (KeyExists(WinlogonBackup) && CopyKey(WinlogonBackup, WinlogonPath))
+    if (KeyExists(WinlogonBackup) && CopyKey(WinlogonBackup, WinlogonPath) == ERROR_SUCCESS)
         DeleteKey(WinlogonBackup);
+}
+
+DWORD MapMachineKeyToEmptyKey()
+{
+    DeleteKey(EmptyMachine);
+    HKEY empty;
+    LSTATUS status = CreateKey(EmptyMachine, KEY_ALL_ACCESS, &empty);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = RegOverridePredefKey(HKEY_LOCAL_MACHINE, empty);
+    RegCloseKey(empty);
+    return status;
+}
+
+void UnmapMachineKey()
+{
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    DeleteKey(EmptyMachine);
 }
 
 void SetRaw(const wchar_t *path, const wchar_t *name, DWORD type, const void *data, DWORD size)
 {
     HKEY key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
+    if (CreateKey(path, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
         return;
     RegSetValueExW(key, name, 0, type, static_cast<const BYTE *>(data), size);
     RegCloseKey(key);
@@ -55,19 +103,22 @@ void SetDword(const wchar_t *path, const wchar_t *name, DWORD value)
 
 void DeleteValue(const wchar_t *path, const wchar_t *name)
 {
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, path, name);
+    HKEY key;
+    if (OpenKey(path, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    RegDeleteValueW(key, name);
+    RegCloseKey(key);
 }
 
 void DeleteKey(const wchar_t *path)
 {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
+    DeleteTree(path);
 }
 
 bool KeyExists(const wchar_t *path)
 {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (OpenKey(path, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
     RegCloseKey(key);
     return true;
@@ -76,13 +127,16 @@ bool KeyExists(const wchar_t *path)
 Value ReadValue(const wchar_t *path, const wchar_t *name)
 {
     Value value;
+    HKEY key;
+    if (OpenKey(path, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return value;
     BYTE data[256];
     DWORD size = sizeof(data);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, path, name, RRF_RT_ANY | RRF_NOEXPAND, &value.type, data, &size) ==
-        ERROR_SUCCESS) {
+    if (RegQueryValueExW(key, name, nullptr, &value.type, data, &size) == ERROR_SUCCESS) {
         value.present = true;
         value.data.assign(data, data + size);
     }
+    RegCloseKey(key);
     return value;
 }
 
@@ -110,17 +164,44 @@ bool WaitForDword(const wchar_t *path, const wchar_t *name, DWORD expected, DWOR
 
 bool KeyStaysQuiet(const wchar_t *path, DWORD ms)
 {
+    // Windows notifies every write, even one that leaves a value as it was,
+    // and Group Policy and security-policy refreshes write under Winlogon
+    // too. What counts against the monitor is a change of a value it writes,
+    // or a key that keeps changing through the whole time, as a loop of
+    // writes does; one foreign write between two stretches of quiet does not.
+    auto written = [path] { return std::vector<Value>{ReadValue(path, MultipleSessions), ReadValue(path, L"Enabled")}; };
+    auto same = [](const std::vector<Value> &a, const std::vector<Value> &b) {
+        for (size_t i = 0; i < a.size(); ++i)
+            if (a[i].present != b[i].present || a[i].type != b[i].type || a[i].data != b[i].data)
+                return false;
+        return true;
+    };
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_NOTIFY, &key) != ERROR_SUCCESS)
+    if (OpenKey(path, KEY_NOTIFY, &key) != ERROR_SUCCESS)
         return false;
+    const std::vector<Value> before = written();
     HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    bool quiet = changed && RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) ==
-                                ERROR_SUCCESS &&
-                 WaitForSingleObject(changed, ms) == WAIT_TIMEOUT;
+    auto arm = [&] { return RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) == ERROR_SUCCESS; };
+    bool watching = changed && arm();
+    bool kept = true;
+    const ULONGLONG end = Milliseconds() + ms;
+    ULONGLONG lastChange = Milliseconds(), longestQuiet = 0;
+    for (ULONGLONG now = lastChange; watching && kept && now < end; now = Milliseconds()) {
+        const DWORD waited = WaitForSingleObject(changed, static_cast<DWORD>(end - now));
+        if (waited == WAIT_TIMEOUT)
+            break;
+        now = Milliseconds();
+        longestQuiet = std::max(longestQuiet, now - lastChange);
+        lastChange = now;
+        kept = same(before, written());
+        watching = waited == WAIT_OBJECT_0 && arm();
+    }
+    longestQuiet = std::max(longestQuiet, Milliseconds() - lastChange);
+    kept = kept && same(before, written());
     if (changed)
         CloseHandle(changed);
     RegCloseKey(key);
-    return quiet;
+    return watching && kept && longestQuiet >= ms / 3;
 }
 
 void ResetStandIn()
@@ -219,9 +300,12 @@ CapturedRun RunCapturedAs(const wchar_t *user, const wchar_t *password, const st
     CapturedRun run;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE outRead, outWrite, errRead, errWrite;
-    if (!CreatePipe(&outRead, &outWrite, &inherit, 1 << 16))
+    if (!CreatePipe(&outRead, &outWrite, &inherit, 1 << 16)) {
+        run.startError = GetLastError();
         return run;
+    }
     if (!CreatePipe(&errRead, &errWrite, &inherit, 1 << 16)) {
+        run.startError = GetLastError();
         CloseHandle(outRead);
         CloseHandle(outWrite);
         return run;
@@ -243,6 +327,8 @@ CapturedRun RunCapturedAs(const wchar_t *user, const wchar_t *password, const st
                                        &startup, &process)
              : CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, currentDirectory, &startup,
                               &process);
+    if (!started)
+        run.startError = GetLastError();
     if (started) {
         DWORD code;
         if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
@@ -290,6 +376,19 @@ bool StartPassingOnly(const wchar_t *application, const std::wstring &commandLin
     DeleteProcThreadAttributeList(startup.lpAttributeList);
     SetLastError(error);
     return started;
+}
+
+bool RunningAsLocalSystem()
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    const bool system = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) &&
+                        IsWellKnownSid(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, WinLocalSystemSid);
+    CloseHandle(token);
+    return system;
 }
 
 ULONGLONG Milliseconds()

@@ -20,7 +20,10 @@ inline const char ResetCleanLine[] = "The test bed is clean.";
 // deletes any such account a killed test left behind.
 inline const wchar_t ThrowawayAccountComment[] = L"Throwaway account of the QORV-Lindquell tests";
 
-// Values under HKEY_LOCAL_MACHINE. Setters create the key when needed.
+// Values under HKEY_LOCAL_MACHINE, always through the 64-bit view: the keys
+// Windows reads, also from a 32-bit test on 64-bit Windows (the product opens
+// them so too). Setters create the key when needed.
+inline const REGSAM MachineView = KEY_WOW64_64KEY;
 void SetDword(const wchar_t *path, const wchar_t *name, DWORD value);
 void SetRaw(const wchar_t *path, const wchar_t *name, DWORD type, const void *data, DWORD size);
 void DeleteValue(const wchar_t *path, const wchar_t *name);
@@ -38,13 +41,23 @@ std::optional<DWORD> ReadDword(const wchar_t *path, const wchar_t *name);
 
 // Polls until the value is a REG_DWORD equal to expected; false on time-out.
 bool WaitForDword(const wchar_t *path, const wchar_t *name, DWORD expected, DWORD timeoutMs);
-// True when no value of the key changes for the given time.
+// True when, for the given time, neither AllowMultipleTSSessions nor
+// Enabled under the key changes and the key does not keep changing.
 bool KeyStaysQuiet(const wchar_t *path, DWORD ms);
 
 // Moves the Winlogon key aside, for the cases where it is missing, and puts
-// it back. Restoring is harmless when nothing was moved.
-bool HideWinlogonKey();
+// it back: under Wine only. On Windows that key holds subkeys the system
+// manages, with their own security, that a copy would not bring back; there
+// it refuses with ERROR_NOT_SUPPORTED. Returns the code of the call that
+// stopped it, or 0 when the key is gone. Restoring is harmless when nothing
+// was moved.
+DWORD HideWinlogonKey();
 void RestoreWinlogonKey();
+// For this process only, HKEY_LOCAL_MACHINE becomes an empty key of the
+// test bed's own (RegOverridePredefKey): the system's keys are not touched,
+// and code of this process finds no Winlogon key. Returns the registry's code.
+DWORD MapMachineKeyToEmptyKey();
+void UnmapMachineKey();
 
 // True under Wine (its ntdll exports wine_get_version), false on Windows.
 bool UnderWine();
@@ -53,6 +66,11 @@ bool UnderWine();
 #define SKIP_UNDER_WINE(what) \
     if (::testbed::UnderWine()) \
     GTEST_SKIP() << "only Windows shows this (" what ")"
+
+// Skips the current test on Windows: for what only Wine may be put through.
+#define SKIP_UNDER_WINDOWS(why) \
+    if (!::testbed::UnderWine()) \
+    GTEST_SKIP() << "only under Wine: " why
 
 // The Offline Files stand-in (tests/cscdll): its control values and counters.
 void ResetStandIn();
@@ -81,6 +99,7 @@ std::wstring SystemDirectory();
 // A program run with its standard output and error captured.
 struct CapturedRun {
     std::optional<DWORD> exitCode;  // nothing when it did not start or end in time
+    DWORD startError = ERROR_SUCCESS;  // why it did not start
     std::string out;
     std::string err;
     ULONGLONG milliseconds = 0;
@@ -95,9 +114,15 @@ CapturedRun RunCaptured(const std::wstring &commandLine, const wchar_t *currentD
 bool StartPassingOnly(const wchar_t *application, const std::wstring &commandLine, const wchar_t *directory,
                       DWORD flags, HANDLE input, HANDLE output, const std::vector<HANDLE> &passed,
                       PROCESS_INFORMATION *process);
-// The same under another local account (the secondary logon).
+// The same under another local account, through the Secondary Logon
+// service. CreateProcessWithLogonW refuses a caller running as LocalSystem,
+// whose token lacks the logon SID it uses, and fails with 1058 where that
+// service is disabled ("CreateProcessWithLogonW function", Microsoft Learn).
 CapturedRun RunCapturedAs(const wchar_t *user, const wchar_t *password, const std::wstring &commandLine,
                           const wchar_t *currentDirectory = nullptr, DWORD timeoutMs = 30000);
+
+// True when this process runs as LocalSystem.
+bool RunningAsLocalSystem();
 
 ULONGLONG Milliseconds();
 
