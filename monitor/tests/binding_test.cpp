@@ -50,6 +50,14 @@ TEST_F(OfflineFilesBinding, LibraryIsLoadedOncePerProcess)
     EXPECT_EQ(Ask(L"0 1 0 1 0 1"), Refused);
     EXPECT_EQ(StandInCount(L"Loads"), 1u);
     EXPECT_EQ(StandInCount(L"IsEnabledCalls"), 3u);
+
+    // Bound at the first call and not sought again: a library that appears
+    // later in the same process is not taken up.
+    ResetStandIn();
+    SetStandIn(L"On", 1);
+    InstallStandIn(nullptr);
+    EXPECT_EQ(Ask(L"0 1 + 0 1 0 0"), 0b111u);
+    EXPECT_EQ(StandInCount(L"Loads"), 0u);
 }
 
 TEST_F(OfflineFilesBinding, MissingLibraryPermitsEverything)

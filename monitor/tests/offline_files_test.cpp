@@ -61,10 +61,11 @@ TEST_F(OfflineFiles, DisableSwitchesOfflineFilesOffAndRecordsIt)
 {
     const BYTE one[4] = {1};
     const DWORD Absent = REG_NONE;
+    const DWORD NoKey = ~0u;  // no NetCache key at all
     struct {
         const char *what;
         DWORD on;
-        DWORD enabledType;  // Absent: no Enabled value
+        DWORD enabledType;  // Absent: no Enabled value; NoKey: no NetCache key
         DWORD calls;
         DWORD enabledAfter;  // the first byte of Enabled afterwards
     } cases[] = {
@@ -74,13 +75,18 @@ TEST_F(OfflineFiles, DisableSwitchesOfflineFilesOffAndRecordsIt)
         {"off, Enabled absent", 0, Absent, 0, 0},
         {"on, Enabled REG_BINARY 01 00 00 00", 1, REG_BINARY, 1, 1},
         {"off, Enabled REG_BINARY 01 00 00 00", 0, REG_BINARY, 0, 1},
+        {"on, no NetCache key", 1, NoKey, 1, 0},
+        {"off, no NetCache key", 0, NoKey, 0, 0},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);
         ResetStandIn();
         SetStandIn(L"On", c.on);
+        DeleteKey(NetCachePath);
+        if (c.enabledType != NoKey)
+            SetRaw(NetCachePath, Enabled, REG_DWORD, one, sizeof(one));
         DeleteValue(NetCachePath, Enabled);
-        if (c.enabledType != Absent)
+        if (c.enabledType != Absent && c.enabledType != NoKey)
             SetRaw(NetCachePath, Enabled, c.enabledType, one, sizeof(one));
 
         EXPECT_TRUE(MultipleSessionsPermitted(OfflineFilesPolicy::Disable, true));
@@ -88,7 +94,8 @@ TEST_F(OfflineFiles, DisableSwitchesOfflineFilesOffAndRecordsIt)
         EXPECT_EQ(StandInCount(L"LastEnableDisableArg"), 0u);
         EXPECT_EQ(StandInCount(L"On"), 0u);
         Value enabled = ReadValue(NetCachePath, Enabled);
-        EXPECT_EQ(enabled.present, c.enabledType != Absent);
+        EXPECT_EQ(enabled.present, c.enabledType != Absent && c.enabledType != NoKey);
+        EXPECT_EQ(KeyExists(NetCachePath), c.enabledType != NoKey);
         if (enabled.present) {
             EXPECT_EQ(enabled.type, c.enabledType);
             EXPECT_EQ(enabled.data, std::vector<BYTE>({static_cast<BYTE>(c.enabledAfter), 0, 0, 0}));
