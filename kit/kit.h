@@ -46,6 +46,14 @@ bool PutLibraryBack(const std::wstring &directory);
 // delete themselves.
 bool RemoveThrowawayAccounts();
 
+// ---- facts.cpp: what the machine is, before anything is changed
+
+// The Windows version, whether each directory's cscdll.dll exports the two
+// entry points (and, for the system directory's, what CSCIsCSCEnabled
+// returns), and which of AllowMultipleTSSessions and LogonType exist under
+// Winlogon and Policies\System. wow64Directory may be empty.
+std::vector<std::string> PlatformFacts(const std::wstring &systemDirectory, const std::wstring &wow64Directory);
+
 // ---- programs.cpp: running a test program, judging and reporting
 
 struct Run {

@@ -214,6 +214,7 @@ int wmain(int argc, wchar_t **argv)
         passes.push_back({L"x86", kit + L"\\x86", reports + L"\\x86", system});
     }
     const std::vector<REGSAM> views = Views(passes.size() > 1);
+    std::vector<std::string> facts;
 
     // What a run that was killed left behind is put back, then what the
     // tests change is saved.
@@ -228,6 +229,10 @@ int wmain(int argc, wchar_t **argv)
         for (REGSAM view : views)
             if (!SaveRegistry(view))
                 return "the Winlogon values or the NetCache key could not be saved: no test was run";
+        // The machine as it was found, before the library is set aside.
+        facts = PlatformFacts(system, passes.size() > 1 ? wow64 : L"");
+        for (const std::string &fact : facts)
+            Say("fact: %s\n", fact.c_str());
         return "";
     };
 
@@ -271,6 +276,8 @@ int wmain(int argc, wchar_t **argv)
 
     FILE *summary = _wfopen((reports + L"\\summary.txt").c_str(), L"wb");
     if (summary) {
+        for (const std::string &fact : facts)
+            fprintf(summary, "fact: %s\n", fact.c_str());
         fprintf(summary, "%s\n", total.Line().c_str());
         fclose(summary);
     }

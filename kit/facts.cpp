@@ -1,0 +1,163 @@
+// What the machine is, recorded before the kit changes anything: the answers
+// that decide what the product's setting means there. Facts, never verdicts.
+#include "kit.h"
+
+#include <cstdio>
+
+namespace kit {
+
+namespace {
+
+typedef LONG(WINAPI *RtlGetVersionFunction)(OSVERSIONINFOW *);
+typedef DWORD(WINAPI *IsCscEnabledFunction)(void);
+
+// GetVersionEx answers what the program's manifest allows it to know;
+// RtlGetVersion answers the truth ("RtlGetVersion function", Microsoft Learn).
+std::string WindowsVersion()
+{
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto get = reinterpret_cast<RtlGetVersionFunction>(
+        reinterpret_cast<void *>(ntdll ? GetProcAddress(ntdll, "RtlGetVersion") : nullptr));
+    if (!get || get(&version) != 0)
+        return "Windows: unknown";
+    char line[160];
+    snprintf(line, sizeof(line), "Windows %lu.%lu, build %lu%s%s", version.dwMajorVersion, version.dwMinorVersion,
+             version.dwBuildNumber, version.szCSDVersion[0] ? ", " : "", Narrow(version.szCSDVersion).c_str());
+    std::string text = line;
+    typedef const char *(CDECL * WineVersionFunction)(void);
+    if (auto wine = reinterpret_cast<WineVersionFunction>(
+            reinterpret_cast<void *>(ntdll ? GetProcAddress(ntdll, "wine_get_version") : nullptr)))
+        text += std::string(" (Wine ") + wine() + ")";
+    return text;
+}
+
+// The names a PE file exports, read from the file itself: it may be of the
+// other architecture, which this process cannot load ("PE Format", Microsoft
+// Learn: the export directory is data directory 0). Empty when it is no
+// image or exports nothing.
+std::vector<std::string> ExportedNames(const std::wstring &path)
+{
+    std::vector<std::string> names;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return names;
+    LARGE_INTEGER size = {};
+    std::vector<BYTE> image;
+    DWORD read = 0;
+    if (GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart < (64 << 20)) {
+        image.resize(static_cast<size_t>(size.QuadPart));
+        if (!ReadFile(file, image.data(), static_cast<DWORD>(image.size()), &read, nullptr))
+            read = 0;
+        image.resize(read);
+    }
+    CloseHandle(file);
+
+    auto at = [&](size_t offset, size_t length) { return offset <= image.size() && length <= image.size() - offset; };
+    auto u16 = [&](size_t offset) { return static_cast<DWORD>(image[offset] | image[offset + 1] << 8); };
+    auto u32 = [&](size_t offset) { return u16(offset) | u16(offset + 2) << 16; };
+    if (!at(0, 64) || u16(0) != 0x5A4D)
+        return names;
+    const size_t pe = u32(60);
+    if (!at(pe, 24) || u32(pe) != 0x00004550)
+        return names;
+    const DWORD sections = u16(pe + 6);
+    const size_t optional = pe + 24, table = optional + u16(pe + 20);
+    if (!at(optional, 2))
+        return names;
+    const size_t directories = optional + (u16(optional) == 0x20B ? 112 : 96);
+    if (!at(directories, 8) || !at(table, sections * 40))
+        return names;
+    auto offsetOf = [&](DWORD rva, size_t *offset) {
+        for (DWORD i = 0; i < sections; ++i) {
+            const size_t entry = table + i * 40;
+            const DWORD start = u32(entry + 12), length = u32(entry + 16), raw = u32(entry + 20);
+            if (rva >= start && rva - start < length) {
+                *offset = raw + (rva - start);
+                return true;
+            }
+        }
+        return false;
+    };
+    size_t exports = 0, nameTable = 0;
+    const DWORD exportRva = u32(directories);
+    if (!exportRva || !offsetOf(exportRva, &exports) || !at(exports, 40) || !offsetOf(u32(exports + 32), &nameTable))
+        return names;
+    const DWORD count = u32(exports + 24);
+    for (DWORD i = 0; i < count && at(nameTable + i * 4, 4); ++i) {
+        size_t name = 0;
+        if (!offsetOf(u32(nameTable + i * 4), &name))
+            continue;
+        std::string text;
+        while (at(name, 1) && image[name] && text.size() < 256)
+            text += static_cast<char>(image[name++]);
+        names.push_back(text);
+    }
+    return names;
+}
+
+std::string LibraryFacts(const std::wstring &directory, bool loadable)
+{
+    const std::wstring library = directory + L"\\cscdll.dll";
+    std::string line = Narrow(library) + ": ";
+    if (GetFileAttributesW(library.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return line + "absent";
+    bool isEnabled = false, enableDisable = false;
+    for (const std::string &name : ExportedNames(library)) {
+        isEnabled = isEnabled || name == "CSCIsCSCEnabled";
+        enableDisable = enableDisable || name == "CSCDoEnableDisable";
+    }
+    line += std::string("present, CSCIsCSCEnabled ") + (isEnabled ? "exported" : "not exported") +
+            ", CSCDoEnableDisable " + (enableDisable ? "exported" : "not exported");
+    // Only the question is asked; CSCDoEnableDisable would change the machine.
+    if (loadable && isEnabled) {
+        HMODULE module = LoadLibraryExW(library.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        auto ask = reinterpret_cast<IsCscEnabledFunction>(
+            reinterpret_cast<void *>(module ? GetProcAddress(module, "CSCIsCSCEnabled") : nullptr));
+        if (ask)
+            line += ", CSCIsCSCEnabled() returns " + std::to_string(ask());
+        else
+            line += ", not loaded (" + Narrow(ErrorText(GetLastError())) + ")";
+        if (module)
+            FreeLibrary(module);
+    }
+    return line;
+}
+
+std::string ValueFacts(const wchar_t *path)
+{
+    std::string line = "HKLM\\" + Narrow(path) + ":";
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return line + " no such key";
+    for (const wchar_t *name : {L"AllowMultipleTSSessions", L"LogonType"}) {
+        DWORD type = REG_NONE, data = 0, size = sizeof(data);
+        const LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(&data), &size);
+        line += " " + Narrow(name);
+        if (status == ERROR_FILE_NOT_FOUND)
+            line += " absent;";
+        else if (status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(data))
+            line += " = " + std::to_string(data) + ";";
+        else
+            line += " present, not a REG_DWORD of 4 bytes;";
+    }
+    RegCloseKey(key);
+    line.pop_back();
+    return line;
+}
+
+} // namespace
+
+std::vector<std::string> PlatformFacts(const std::wstring &systemDirectory, const std::wstring &wow64Directory)
+{
+    std::vector<std::string> facts = {WindowsVersion(), LibraryFacts(systemDirectory, true)};
+    if (!wow64Directory.empty())
+        facts.push_back(LibraryFacts(wow64Directory, false));
+    facts.push_back(ValueFacts(L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon"));
+    facts.push_back(ValueFacts(L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System"));
+    return facts;
+}
+
+} // namespace kit
