@@ -286,6 +286,52 @@ TEST_F(SessionMonitor, StopWinsOverAKeyThatNeverStopsChanging)
     }
 }
 
+namespace {
+
+struct Writes {
+    const wchar_t *name;
+    DWORD count, everyMs;
+};
+
+// Writes 0, 1, 0, ... to the Winlogon value, count times, everyMs apart.
+DWORD WINAPI WriteWinlogon(void *context)
+{
+    auto writes = static_cast<const Writes *>(context);
+    for (DWORD i = 0; i < writes->count; ++i) {
+        Sleep(writes->everyMs);
+        SetDword(WinlogonPath, writes->name, i % 2);
+    }
+    return 0;
+}
+
+} // namespace
+
+// The check behind every "no loop" above: on Windows other software writes
+// under Winlogon now and then, which must not count against the monitor; a
+// key that never rests, or a change of the setting itself (here switched
+// off and back on), must.
+TEST(QuietKeyCheck, BlamesALoopOrTheSettingNotOneForeignWrite)
+{
+    struct {
+        Writes writes;
+        bool quiet;
+    } cases[] = {{{L"Foreign", 0, 0}, true},
+                 {{L"Foreign", 1, 100}, true},
+                 {{L"Foreign", 100, 5}, false},
+                 {{MultipleSessions, 2, 100}, false}};
+    for (auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.writes.count << " writes of " << c.writes.name);
+        SetDword(WinlogonPath, MultipleSessions, 1);
+        HANDLE writer = CreateThread(nullptr, 0, WriteWinlogon, &c.writes, 0, nullptr);
+        ASSERT_NE(writer, nullptr);
+        EXPECT_EQ(KeyStaysQuiet(WinlogonPath, Reaction), c.quiet);
+        WaitForSingleObject(writer, INFINITE);
+        CloseHandle(writer);
+        DeleteValue(WinlogonPath, L"Foreign");
+        DeleteValue(WinlogonPath, MultipleSessions);
+    }
+}
+
 TEST_F(SessionMonitor, MissingWinlogonKeyIsReportedAsFileNotFound)
 {
     // The system's Winlogon key stays where it is: this process alone sees
