@@ -251,6 +251,76 @@ TEST_F(Package, OptionsGivenAgainReplaceTheRememberedOnes)
     }
 }
 
+// While another program (the Services console, a monitoring agent) holds
+// the service open, DeleteService only marks it, and the CreateService that
+// follows in the same transaction fails with 1072 (Microsoft Learn,
+// "DeleteService function", "CreateServiceW function"); the service is vital
+// (ErrorControl | 0x8000, "ServiceInstall table"), so the change fails and
+// is rolled back. Once the other program lets go, the marked service is
+// gone, and the same command again succeeds.
+TEST_F(Package, ChangeWhileTheServiceIsHeldOpenFailsUntilItIsLetGo)
+{
+    const std::vector<std::wstring> built = {packages::Built.version};
+    const std::vector<std::wstring> none;
+    struct {
+        const char *what;
+        bool registeredByHand;
+        const packages::Package &package;
+        const wchar_t *reinstall;
+        // What there was before, and what Wine's msiexec leaves instead.
+        std::vector<std::wstring> entries, entriesUnderWine;
+        const wchar_t *options, *optionsUnderWine;
+    } cases[] = {{"upgrade", false, packages::Raised, L"", built, none, L"-i", L""},
+                 {"option change", false, packages::Built, L" REINSTALL=ALL REINSTALLMODE=vomus", built, built, L"-i",
+                  L"-c -d"},
+                 {"registered by hand", true, packages::Built, L"", none, none, L"", L""}};
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Uninstall();
+        if (c.registeredByHand) {
+            ASSERT_TRUE(installed::Install(installed::Program() + L" -i"));
+            ASSERT_TRUE(installed::Start());
+        } else {
+            ASSERT_EQ(Install(packages::Built, L" LINDQUELL_OPTIONS=-i"), 0u);
+        }
+        const std::wstring change = std::wstring(c.reinstall) + L" LINDQUELL_OPTIONS=\"-c -d\"";
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+        ASSERT_NE(manager, nullptr);
+        SC_HANDLE held = OpenServiceW(manager, installed::Name, SERVICE_QUERY_STATUS);
+        ASSERT_NE(held, nullptr);
+
+        EXPECT_EQ(Install(c.package, change), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+        EXPECT_EQ(installed::Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+        SC_HANDLE again = CreateServiceW(manager, installed::Name, installed::Name, SERVICE_ALL_ACCESS,
+                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                         installed::Program().c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(again ? ERROR_SUCCESS : GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+        if (again)
+            CloseServiceHandle(again);
+        if (UnderWine()) {
+            // Wine's msiexec rolls back neither the old product's removal nor
+            // the registry value it wrote.
+            EXPECT_EQ(Entries(), c.entriesUnderWine);
+            EXPECT_EQ(String(RecordPath, L"Options"), c.optionsUnderWine);
+        } else {
+            // Windows Installer rolls the whole transaction back ("Rollback
+            // Installation"), the removal of the old product at 1501 with it
+            // ("RemoveExistingProducts Action": after InstallInitialize).
+            EXPECT_EQ(Entries(), c.entries);
+            EXPECT_EQ(String(RecordPath, L"Options"), c.options);
+        }
+        CloseServiceHandle(held);
+        CloseServiceHandle(manager);
+        EXPECT_TRUE(installed::Gone(Patience));
+
+        ASSERT_EQ(Install(c.package, change), 0u);
+        EXPECT_TRUE(Running());
+        EXPECT_EQ(CommandLineOptions(), L" -c -d");
+        EXPECT_EQ(String(RecordPath, L"Options"), L"-c -d");
+        EXPECT_EQ(Entries(), std::vector<std::wstring>{c.package.version});
+    }
+}
+
 TEST_F(Package, DowngradeIsRefusedAndChangesNothing)
 {
     ASSERT_EQ(Install(packages::Raised, L" LINDQUELL_OPTIONS=-r"), 0u);
