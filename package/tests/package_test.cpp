@@ -304,6 +304,8 @@ TEST_F(Package, ChangeWhileTheServiceIsHeldOpenFailsUntilItIsLetGo)
         SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
         ASSERT_NE(manager, nullptr);
         SC_HANDLE held = OpenServiceW(manager, installed::Name, SERVICE_QUERY_STATUS);
+        if (!held)
+            CloseServiceHandle(manager);
         ASSERT_NE(held, nullptr);
 
         EXPECT_EQ(Install(c.package, change), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
