@@ -50,6 +50,23 @@ std::vector<std::wstring> Entries()
     return versions;
 }
 
+// The service's command line as the manager answers it. Not the ImagePath
+// value itself: Windows stores it as REG_EXPAND_SZ, Wine as REG_SZ.
+std::wstring ServiceCommandLine()
+{
+    std::wstring commandLine;
+    installed::WithService(SERVICE_QUERY_CONFIG, [&](SC_HANDLE service) {
+        // NULL and 0 ask for the size ("QueryServiceConfigW function").
+        DWORD needed = 0;
+        QueryServiceConfigW(service, nullptr, 0, &needed);
+        std::vector<BYTE> buffer(needed);
+        auto config = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
+        if (needed && QueryServiceConfigW(service, config, needed, &needed) && config->lpBinaryPathName)
+            commandLine = config->lpBinaryPathName;
+    });
+    return commandLine;
+}
+
 std::wstring InstalledFolder()
 {
     wchar_t path[MAX_PATH];
@@ -133,7 +150,7 @@ protected:
     // Wine writes the ImagePath unquoted, Windows Installer quoted.
     static std::wstring CommandLineOptions()
     {
-        std::wstring imagePath = String(ServicePath, L"ImagePath");
+        std::wstring imagePath = ServiceCommandLine();
         std::wstring file = InstalledFile();
         std::wstring quoted = L"\"" + file + L"\"";
         for (const std::wstring &program : {quoted, file})
@@ -251,6 +268,78 @@ TEST_F(Package, OptionsGivenAgainReplaceTheRememberedOnes)
     }
 }
 
+// While another program (the Services console, a monitoring agent) holds
+// the service open, DeleteService only marks it, and the CreateService that
+// follows in the same transaction fails with 1072 (Microsoft Learn,
+// "DeleteService function", "CreateServiceW function"); the service is vital
+// (ErrorControl | 0x8000, "ServiceInstall table"), so the change fails and
+// is rolled back. Once the other program lets go, the marked service is
+// gone, and the same command again succeeds.
+TEST_F(Package, ChangeWhileTheServiceIsHeldOpenFailsUntilItIsLetGo)
+{
+    const std::vector<std::wstring> built = {packages::Built.version};
+    const std::vector<std::wstring> none;
+    struct {
+        const char *what;
+        bool registeredByHand;
+        const packages::Package &package;
+        const wchar_t *reinstall;
+        // What there was before, and what Wine's msiexec leaves instead.
+        std::vector<std::wstring> entries, entriesUnderWine;
+        const wchar_t *options, *optionsUnderWine;
+    } cases[] = {{"upgrade", false, packages::Raised, L"", built, none, L"-i", L""},
+                 {"option change", false, packages::Built, L" REINSTALL=ALL REINSTALLMODE=vomus", built, built, L"-i",
+                  L"-c -d"},
+                 {"registered by hand", true, packages::Built, L"", none, none, L"", L""}};
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Uninstall();
+        if (c.registeredByHand) {
+            ASSERT_TRUE(installed::Install(installed::Program() + L" -i"));
+            ASSERT_TRUE(installed::Start());
+        } else {
+            ASSERT_EQ(Install(packages::Built, L" LINDQUELL_OPTIONS=-i"), 0u);
+        }
+        const std::wstring change = std::wstring(c.reinstall) + L" LINDQUELL_OPTIONS=\"-c -d\"";
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+        ASSERT_NE(manager, nullptr);
+        SC_HANDLE held = OpenServiceW(manager, installed::Name, SERVICE_QUERY_STATUS);
+        if (!held)
+            CloseServiceHandle(manager);
+        ASSERT_NE(held, nullptr);
+
+        EXPECT_EQ(Install(c.package, change), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+        EXPECT_EQ(installed::Status().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+        SC_HANDLE again = CreateServiceW(manager, installed::Name, installed::Name, SERVICE_ALL_ACCESS,
+                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                         installed::Program().c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(again ? ERROR_SUCCESS : GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+        if (again)
+            CloseServiceHandle(again);
+        if (UnderWine()) {
+            // Wine's msiexec rolls back neither the old product's removal nor
+            // the registry value it wrote.
+            EXPECT_EQ(Entries(), c.entriesUnderWine);
+            EXPECT_EQ(String(RecordPath, L"Options"), c.optionsUnderWine);
+        } else {
+            // Windows Installer rolls the whole transaction back ("Rollback
+            // Installation"), the removal of the old product at 1501 with it
+            // ("RemoveExistingProducts Action": after InstallInitialize).
+            EXPECT_EQ(Entries(), c.entries);
+            EXPECT_EQ(String(RecordPath, L"Options"), c.options);
+        }
+        CloseServiceHandle(held);
+        CloseServiceHandle(manager);
+        EXPECT_TRUE(installed::Gone(Patience));
+
+        ASSERT_EQ(Install(c.package, change), 0u);
+        EXPECT_TRUE(Running());
+        EXPECT_EQ(CommandLineOptions(), L" -c -d");
+        EXPECT_EQ(String(RecordPath, L"Options"), L"-c -d");
+        EXPECT_EQ(Entries(), std::vector<std::wstring>{c.package.version});
+    }
+}
+
 TEST_F(Package, DowngradeIsRefusedAndChangesNothing)
 {
     ASSERT_EQ(Install(packages::Raised, L" LINDQUELL_OPTIONS=-r"), 0u);
@@ -301,18 +390,113 @@ TEST(PackageArchitecture, RefusedByTheOtherArchitecture)
     EXPECT_FALSE(installed::WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {}));
 }
 
-// What Windows Installer and the system's sc.exe store, and Wine's do not.
+namespace {
+
+// One level of QueryServiceConfig2W, in a buffer of the size the manager
+// asks for (NULL and 0 ask for it, "QueryServiceConfig2W function"); empty,
+// with the error in *error, when the query fails.
+std::vector<BYTE> ServiceConfig(SC_HANDLE service, DWORD level, DWORD *error)
+{
+    DWORD needed = 0;
+    *error = QueryServiceConfig2W(service, level, nullptr, 0, &needed) ? ERROR_SUCCESS : GetLastError();
+    std::vector<BYTE> buffer(*error == ERROR_INSUFFICIENT_BUFFER ? needed : 0);
+    if (!buffer.empty())
+        *error = QueryServiceConfig2W(service, level, buffer.data(), needed, &needed) ? ERROR_SUCCESS : GetLastError();
+    if (*error)
+        buffer.clear();
+    return buffer;
+}
+
+// The structure at the start of a buffer those fill; null when the buffer
+// is too short to hold one.
+template <typename Structure> const Structure *At(const std::vector<BYTE> &buffer)
+{
+    return buffer.size() < sizeof(Structure) ? nullptr : reinterpret_cast<const Structure *>(buffer.data());
+}
+
+// One class of GetTokenInformation, sized the same way.
+std::vector<BYTE> TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, DWORD *error)
+{
+    DWORD needed = 0;
+    *error = GetTokenInformation(token, kind, nullptr, 0, &needed) ? ERROR_SUCCESS : GetLastError();
+    std::vector<BYTE> buffer(*error == ERROR_INSUFFICIENT_BUFFER ? needed : 0);
+    if (!buffer.empty())
+        *error = GetTokenInformation(token, kind, buffer.data(), needed, &needed) ? ERROR_SUCCESS : GetLastError();
+    if (*error)
+        buffer.clear();
+    return buffer;
+}
+
+struct ProcessToken {
+    DWORD error = 0;  // why it could not be read; 0 when read
+    std::vector<std::wstring> privileges;
+    bool holdsServiceSid = false;
+};
+
+// The privileges (by name) of a process's token, and whether its groups hold
+// the service SID "NT SERVICE\<name>" (SERVICE_SID_INFO: LookupAccountName
+// turns the one into the other). PROCESS_QUERY_LIMITED_INFORMATION is what
+// OpenProcessToken needs of the process handle ("OpenProcessToken function").
+ProcessToken ReadProcessToken(DWORD processId)
+{
+    ProcessToken result;
+    DWORD sid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+    DWORD sidSize = sizeof(sid), domainLength = 256;
+    wchar_t domain[256];
+    SID_NAME_USE use;
+    const std::wstring account = std::wstring(L"NT SERVICE\\") + installed::Name;
+    if (!LookupAccountNameW(nullptr, account.c_str(), sid, &sidSize, domain, &domainLength, &use)) {
+        result.error = GetLastError();
+        return result;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (!process) {
+        result.error = GetLastError();
+        return result;
+    }
+    HANDLE token;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        result.error = GetLastError();
+        CloseHandle(process);
+        return result;
+    }
+    DWORD privilegesError, groupsError;
+    const std::vector<BYTE> privileges = TokenInformation(token, TokenPrivileges, &privilegesError);
+    const std::vector<BYTE> groups = TokenInformation(token, TokenGroups, &groupsError);
+    result.error = privilegesError ? privilegesError : groupsError;
+    CloseHandle(token);
+    CloseHandle(process);
+
+    if (auto list = At<TOKEN_PRIVILEGES>(privileges)) {
+        for (DWORD i = 0; i < list->PrivilegeCount; ++i) {
+            LUID luid = list->Privileges[i].Luid;
+            wchar_t name[64];
+            DWORD length = 64;
+            result.privileges.push_back(LookupPrivilegeNameW(nullptr, &luid, name, &length) ? name : L"(unnamed)");
+        }
+    }
+    if (auto list = At<TOKEN_GROUPS>(groups)) {
+        for (DWORD i = 0; i < list->GroupCount; ++i)
+            result.holdsServiceSid = result.holdsServiceSid || EqualSid(list->Groups[i].Sid, sid);
+    }
+    return result;
+}
+
+} // namespace
+
+// What Windows Installer and the system's sc.exe store, and Wine's do not;
+// and what the manager makes of it when it starts the service.
 TEST_F(Package, WindowsStoresTheServiceConfiguration)
 {
     SKIP_UNDER_WINE("Wine's manager writes the ImagePath unquoted and stores no failure actions, privileges or "
                     "SID type");
     ASSERT_EQ(Install(packages::Built), 0u);
-    EXPECT_EQ(String(ServicePath, L"ImagePath"), L"\"" + InstalledFile() + L"\" -c");
+    EXPECT_EQ(ServiceCommandLine(), L"\"" + InstalledFile() + L"\" -c");
     installed::WithService(SERVICE_QUERY_CONFIG, [](SC_HANDLE service) {
-        BYTE buffer[4096];
-        DWORD needed;
-        ASSERT_TRUE(QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof(buffer), &needed));
-        auto actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW *>(buffer);
+        DWORD error;
+        std::vector<BYTE> buffer = ServiceConfig(service, SERVICE_CONFIG_FAILURE_ACTIONS, &error);
+        auto actions = At<SERVICE_FAILURE_ACTIONSW>(buffer);
+        ASSERT_NE(actions, nullptr) << error;
         EXPECT_EQ(actions->dwResetPeriod, 86400u);
         const DWORD delays[] = {5000, 30000, 300000};
         ASSERT_EQ(actions->cActions, 3u);
@@ -320,20 +504,46 @@ TEST_F(Package, WindowsStoresTheServiceConfiguration)
             EXPECT_EQ(actions->lpsaActions[i].Type, SC_ACTION_RESTART);
             EXPECT_EQ(actions->lpsaActions[i].Delay, delays[i]);
         }
-        ASSERT_TRUE(
-            QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, buffer, sizeof(buffer), &needed));
-        EXPECT_TRUE(reinterpret_cast<SERVICE_FAILURE_ACTIONS_FLAG *>(buffer)->fFailureActionsOnNonCrashFailures);
-        ASSERT_TRUE(QueryServiceConfig2W(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, buffer, sizeof(buffer),
-                                         &needed));
-        const wchar_t *privileges =
-            reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOW *>(buffer)->pmszRequiredPrivileges;
+        buffer = ServiceConfig(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &error);
+        auto flag = At<SERVICE_FAILURE_ACTIONS_FLAG>(buffer);
+        ASSERT_NE(flag, nullptr) << error;
+        EXPECT_TRUE(flag->fFailureActionsOnNonCrashFailures);
+
+        // A multi-string: each name ends with a NUL, the list with one more
+        // ("SERVICE_REQUIRED_PRIVILEGES_INFOW structure"). Compared whole, up
+        // to its second NUL in a row, within the buffer.
+        buffer = ServiceConfig(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &error);
+        auto required = At<SERVICE_REQUIRED_PRIVILEGES_INFOW>(buffer);
+        ASSERT_NE(required, nullptr) << error;
+        const wchar_t *privileges = required->pmszRequiredPrivileges;
         ASSERT_NE(privileges, nullptr);
-        EXPECT_EQ(std::wstring(privileges, wcslen(privileges) + 2), std::wstring(L"SeChangeNotifyPrivilege\0", 24));
-        ASSERT_TRUE(QueryServiceConfig2W(service, SERVICE_CONFIG_SERVICE_SID_INFO, buffer, sizeof(buffer), &needed));
-        EXPECT_EQ(reinterpret_cast<SERVICE_SID_INFO *>(buffer)->dwServiceSidType,
-                  static_cast<DWORD>(SERVICE_SID_TYPE_UNRESTRICTED));
+        const std::wstring stored(privileges, reinterpret_cast<const wchar_t *>(buffer.data() + buffer.size()));
+        const size_t end = stored.find(std::wstring(2, L'\0'));
+        ASSERT_NE(end, std::wstring::npos);
+        const wchar_t expected[] = L"SeChangeNotifyPrivilege\0";  // 23 letters and both NULs
+        EXPECT_EQ(stored.substr(0, end + 2), std::wstring(expected, sizeof(expected) / sizeof(wchar_t)));
+
+        buffer = ServiceConfig(service, SERVICE_CONFIG_SERVICE_SID_INFO, &error);
+        auto sidType = At<SERVICE_SID_INFO>(buffer);
+        ASSERT_NE(sidType, nullptr) << error;
+        EXPECT_EQ(sidType->dwServiceSidType, static_cast<DWORD>(SERVICE_SID_TYPE_UNRESTRICTED));
     });
     EXPECT_TRUE(Running());
+
+    // The manager takes the privileges from the token as the service process
+    // starts, all but SeChangeNotifyPrivilege, which it never takes
+    // ("SERVICE_REQUIRED_PRIVILEGES_INFOW structure"), and adds the service
+    // SID to the token when it creates the process ("SERVICE_SID_INFO
+    // structure"; its remarks also say a change of SID type takes effect at
+    // the next system start: on a machine not restarted since the first
+    // install, a missing SID would point there). So: a start of its own.
+    ASSERT_TRUE(installed::Stop());
+    ASSERT_TRUE(installed::Start());
+    const ProcessToken token = ReadProcessToken(installed::Status().dwProcessId);
+    EXPECT_EQ(token.error, 0u);
+    EXPECT_EQ(token.privileges, std::vector<std::wstring>{L"SeChangeNotifyPrivilege"});
+    EXPECT_TRUE(token.holdsServiceSid);
+    EXPECT_TRUE(installed::Stop());
 }
 
 // The administrators' scripts as Intune and Configuration Manager run them,
@@ -461,3 +671,4 @@ TEST(ReleaseSignatures, WindowsTrustsEachSignedFileAndRefusesAChangedCopy)
     EXPECT_EQ(Trust(changed), TRUST_E_BAD_DIGEST);
     DeleteFileW(changed.c_str());
 }
+
