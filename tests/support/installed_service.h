@@ -138,7 +138,8 @@ inline std::wstring Description()
 {
     std::wstring text;
     WithService(SERVICE_QUERY_CONFIG, [&](SC_HANDLE service) {
-        BYTE buffer[2048];
+        // Aligned for the record at its start, which holds a pointer.
+        alignas(SERVICE_DESCRIPTIONW) BYTE buffer[2048];
         DWORD needed;
         auto description = reinterpret_cast<SERVICE_DESCRIPTIONW *>(buffer);
         if (QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof(buffer), &needed) &&
