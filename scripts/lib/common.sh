@@ -79,7 +79,7 @@ install_osslsigncode() {
                 say "osslsigncode: apt has no bookworm source to add bookworm-backports beside: add bookworm-backports to apt's sources, then apt-get install -t bookworm-backports osslsigncode"
                 return 0
             fi
-            printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\n%s' "$mirror" \
+            printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\n%s\n' "$mirror" \
                 "$([ ! -f /usr/share/keyrings/debian-archive-keyring.gpg ] ||
                     echo 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg')" |
                 $sudo tee "$list" >/dev/null
