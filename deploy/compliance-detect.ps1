@@ -1,7 +1,7 @@
 # Compliance detection for Intune remediations: is QORV-Lindquell running
 # and AllowMultipleTSSessions on? Pair it with compliance-remediate.ps1.
-# Set "Run script in 64-bit PowerShell" to Yes: a 32-bit process sees
-# neither the service's folder nor the Winlogon key of 64-bit Windows.
+# Set "Run script in 64-bit PowerShell" to Yes; where it is left at No,
+# the default, the script runs itself again in 64-bit PowerShell (below).
 #
 # Convention of Intune remediations: exit code 0 means compliant, exit
 # code 1 means run the remediation. The line written is what the portal
@@ -13,9 +13,27 @@
 Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
 
+# Intune runs a remediation's scripts in 32-bit PowerShell unless "Run script
+# in 64-bit PowerShell" is Yes (Remediations,
+# https://learn.microsoft.com/intune/intune-service/fundamentals/remediations;
+# runAs32Bit of the deviceHealthScript in Microsoft Graph). On 64-bit Windows
+# that process sees neither the service's folder (its Program Files is the
+# x86 one) nor the Winlogon key (its HKLM\Software is the 32-bit view): it
+# would report "remediate" on every machine, every cycle. So the same script
+# runs again in the 64-bit PowerShell, reached through sysnative, the name
+# WOW64's file system redirector gives a 32-bit process for the native
+# System32 (https://learn.microsoft.com/windows/win32/winprog64/file-system-redirector).
+# Its output and exit code are this run's. It runs under the execution
+# policy this run was admitted by (the 64-bit PowerShell keeps its own
+# LocalMachine policy) and never prompts: nobody answers a SYSTEM script.
 if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProcess) {
-    Write-Output 'not checked: run this script in 64-bit PowerShell'
-    exit 1
+    $native = "$env:windir\sysnative\WindowsPowerShell\v1.0\powershell.exe"
+    if (-not $PSCommandPath -or -not (Test-Path -LiteralPath $native -PathType Leaf)) {
+        Write-Output 'not checked: run this script in 64-bit PowerShell'
+        exit 1
+    }
+    & $native -NoProfile -NonInteractive -ExecutionPolicy (Get-ExecutionPolicy) -File $PSCommandPath @args
+    exit $LASTEXITCODE
 }
 $program = Join-Path $env:ProgramFiles 'QORV\Lindquell\lindquell.exe'
 if (-not (Test-Path -LiteralPath $program -PathType Leaf)) {
@@ -30,7 +48,9 @@ if ($LASTEXITCODE -ne 0) {
 }
 $winlogon = Get-ItemProperty -LiteralPath 'HKLM:\Software\Microsoft\Windows NT\CurrentVersion\Winlogon'
 $value = $winlogon.PSObject.Properties['AllowMultipleTSSessions']
-if ($null -eq $value -or $value.Value -ne 1) {
+# Only a REG_DWORD (an Int32 here) of 1 counts: -ne on a string converts the
+# 1 to "1", and on a multi-string or binary value it filters the items.
+if ($null -eq $value -or $value.Value -isnot [int] -or $value.Value -ne 1) {
     Write-Output "not compliant: $state AllowMultipleTSSessions is not 1"
     exit 1
 }

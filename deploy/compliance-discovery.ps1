@@ -2,8 +2,9 @@
 # QORV-Lindquell running and AllowMultipleTSSessions on? Setting data type
 # String; compliance rule: the value returned equals "Compliant". Use
 # compliance-remediate.ps1 as its remediation script, and leave "Run scripts
-# by using the logged on user credentials" off. It must run as a 64-bit
-# process on 64-bit Windows, and says so when it does not.
+# by using the logged on user credentials" off. Started in a 32-bit
+# PowerShell on 64-bit Windows ("Run scripts by using the 32-bit scripting
+# host on 64-bit devices"), it runs itself again in the 64-bit one (below).
 #
 # Convention of discovery scripts: the value is what the script writes; a
 # non-zero exit code is an error, not a finding, so this script always exits
@@ -11,6 +12,21 @@
 Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
 
+# A 32-bit process on 64-bit Windows sees neither the service's folder nor
+# the Winlogon key of 64-bit Windows, so the same script runs again in the
+# 64-bit PowerShell, reached through sysnative, the name WOW64's file system
+# redirector gives a 32-bit process for the native System32
+# (https://learn.microsoft.com/windows/win32/winprog64/file-system-redirector).
+# Its output and exit code are this run's. It runs under the execution
+# policy this run was admitted by (the 64-bit PowerShell keeps its own
+# LocalMachine policy) and never prompts: nobody answers a SYSTEM script.
+if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProcess) {
+    $native = "$env:windir\sysnative\WindowsPowerShell\v1.0\powershell.exe"
+    if ($PSCommandPath -and (Test-Path -LiteralPath $native -PathType Leaf)) {
+        & $native -NoProfile -NonInteractive -ExecutionPolicy (Get-ExecutionPolicy) -File $PSCommandPath @args
+        exit $LASTEXITCODE
+    }
+}
 $program = Join-Path $env:ProgramFiles 'QORV\Lindquell\lindquell.exe'
 if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProcess) {
     Write-Output 'Not checked: run in a 64-bit process'
@@ -24,7 +40,7 @@ if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProces
     $value = $winlogon.PSObject.Properties['AllowMultipleTSSessions']
     if (-not $running) {
         Write-Output "Not running: $state"
-    } elseif ($null -eq $value -or $value.Value -ne 1) {
+    } elseif ($null -eq $value -or $value.Value -isnot [int] -or $value.Value -ne 1) {
         Write-Output 'AllowMultipleTSSessions is not 1'
     } else {
         Write-Output 'Compliant'

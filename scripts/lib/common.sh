@@ -10,21 +10,23 @@ say() { printf '%s\n' "$*" >&2; }
 # Installs the cross compilers, Wine, CMake, GoogleTest's sources, the
 # package tools (wixl, msitools) and the signing tools (osslsigncode,
 # openssl, and for the release tests SoftHSM with OpenSSL's PKCS#11 engine,
-# Python for a time-stamp server and ssh-keygen for a signed tag), and
-# yamllint for the Windows workflow, where missing.
+# Python for a time-stamp server and ssh-keygen for a signed tag),
+# yamllint for the Windows workflow, and Node.js with npm for the parse
+# check of the PowerShell scripts, where missing.
 install_prerequisites() {
     local missing=()
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
     command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
     command -v wixl >/dev/null || missing+=(wixl)
     command -v msiinfo >/dev/null || missing+=(msitools)
-    command -v osslsigncode >/dev/null || missing+=(osslsigncode)
     command -v openssl >/dev/null || missing+=(openssl)
     command -v softhsm2-util >/dev/null || missing+=(softhsm2)
     dpkg -s libengine-pkcs11-openssl >/dev/null 2>&1 || missing+=(libengine-pkcs11-openssl)
     command -v python3 >/dev/null || missing+=(python3)
     command -v ssh-keygen >/dev/null || missing+=(openssh-client)
     command -v yamllint >/dev/null || missing+=(yamllint)
+    command -v node >/dev/null || missing+=(nodejs)
+    command -v npm >/dev/null || missing+=(npm)
     command -v wine >/dev/null || missing+=(wine64 wine)
     command -v cmake >/dev/null || missing+=(cmake)
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
@@ -35,6 +37,63 @@ install_prerequisites() {
         $sudo apt-get update -qq >/dev/null
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
+    install_osslsigncode
+}
+
+# Signing PowerShell scripts, and reading their signatures, needs
+# osslsigncode 2.8 or later.
+OsslsigncodeMinimum=2.8
+
+# The installed osslsigncode's version (2.9), or nothing.
+osslsigncode_version() {
+    local banner
+    banner=$(osslsigncode --version 2>/dev/null) || true
+    sed -n '1s/^osslsigncode \([0-9][0-9.]*\).*/\1/p' <<<"$banner"
+}
+
+# Whether the installed osslsigncode is recent enough.
+osslsigncode_recent() {
+    local version
+    version=$(osslsigncode_version)
+    [ -n "$version" ] &&
+        [ "$(printf '%s\n' "$OsslsigncodeMinimum" "$version" | sort -V | sed -n 1p)" = "$OsslsigncodeMinimum" ]
+}
+
+# Installs osslsigncode when it is missing or older than 2.8. Debian 12's
+# main archive has 2.5; bookworm-backports has 2.9: on Debian 12 it comes
+# from there, and the backports source is added to apt's sources (on the
+# mirror of the system's own bookworm source) when it is missing. Says what
+# it did; where it cannot, says so and leaves the refusal to the scripts
+# that sign (see release.sh).
+install_osslsigncode() {
+    osslsigncode_recent && return 0
+    local sudo="" codename="" mirror list=/etc/apt/sources.list.d/bookworm-backports.sources
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    [ ! -r /etc/os-release ] || codename=$(. /etc/os-release && echo "${ID:-}/${VERSION_CODENAME:-}")
+    if [ "$codename" = debian/bookworm ]; then
+        if ! grep -qsE '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+                /etc/apt/sources.list.d/*.sources; then
+            mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
+                awk '$2 == "bookworm" { print $1; exit }') || true
+            if [ -z "$mirror" ]; then
+                say "osslsigncode: apt has no bookworm source to add bookworm-backports beside: add bookworm-backports to apt's sources, then apt-get install -t bookworm-backports osslsigncode"
+                return 0
+            fi
+            printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\n%s\n' "$mirror" \
+                "$([ ! -f /usr/share/keyrings/debian-archive-keyring.gpg ] ||
+                    echo 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg')" |
+                $sudo tee "$list" >/dev/null
+            say "osslsigncode: added bookworm-backports to apt's sources ($list, from $mirror)."
+        fi
+        if $sudo apt-get update -qq >/dev/null &&
+            $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -t bookworm-backports osslsigncode >/dev/null; then
+            say "osslsigncode: installed $(osslsigncode_version) from bookworm-backports (Debian 12's main archive has 2.5, which cannot sign PowerShell scripts)."
+        fi
+    elif ! command -v osslsigncode >/dev/null; then
+        $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq osslsigncode >/dev/null || true
+    fi
+    osslsigncode_recent ||
+        say "osslsigncode: ${OsslsigncodeMinimum} or later is needed to sign PowerShell scripts; this machine has $(osslsigncode_version | grep . || echo none), and it could not be installed."
 }
 
 # build_tree DIR [ARCH [cmake options...]]: configures the cross build for

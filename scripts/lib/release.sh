@@ -70,8 +70,8 @@ check_signing_input() {
     fi
     [ -z "$pkcs12" ] || [ -z "$certs$key" ] ||
         die "give either LINDQUELL_SIGN_PKCS12 or LINDQUELL_SIGN_CERTS with LINDQUELL_SIGN_KEY, not both"
-    command -v osslsigncode >/dev/null && command -v openssl >/dev/null ||
-        die "signing needs osslsigncode and openssl: apt-get install osslsigncode openssl"
+    command -v openssl >/dev/null || die "signing needs openssl: apt-get install openssl"
+    require_osslsigncode signing
     readable() { [ -f "$1" ] && [ -r "$1" ] || die "$2 names $1, which is not a readable file"; }
 
     if [ -n "$pkcs12" ]; then
@@ -156,6 +156,16 @@ check_signing_input() {
 }
 
 signing() { [ ${#signing_args[@]} -gt 0 ]; }
+
+# require_osslsigncode WHAT: dies, saying what to do, unless osslsigncode is
+# 2.8 or later: 2.5 (Debian 12's main archive) can neither sign PowerShell
+# scripts nor read their signatures.
+require_osslsigncode() {
+    osslsigncode_recent && return 0
+    local found
+    found=$(osslsigncode_version)
+    die "$1 needs osslsigncode $OsslsigncodeMinimum or later; this machine has ${found:-none}. On Debian 12: add bookworm-backports to apt's sources and run apt-get install -t bookworm-backports osslsigncode (this script does so itself when it may run apt-get, as root or with sudo); elsewhere install osslsigncode $OsslsigncodeMinimum or later"
+}
 
 # package_options FILE: sets file_options to what osslsigncode needs for
 # FILE beyond the signature itself: a package also carries the
