@@ -10,8 +10,9 @@ say() { printf '%s\n' "$*" >&2; }
 # Installs the cross compilers, Wine, CMake, GoogleTest's sources, the
 # package tools (wixl, msitools) and the signing tools (osslsigncode,
 # openssl, and for the release tests SoftHSM with OpenSSL's PKCS#11 engine,
-# Python for a time-stamp server and ssh-keygen for a signed tag), and
-# yamllint for the Windows workflow, where missing.
+# Python for a time-stamp server and ssh-keygen for a signed tag),
+# yamllint for the Windows workflow, and debootstrap for the i386 root of
+# the x86 pass, where missing.
 install_prerequisites() {
     local missing=()
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
@@ -26,6 +27,7 @@ install_prerequisites() {
     command -v ssh-keygen >/dev/null || missing+=(openssh-client)
     command -v yamllint >/dev/null || missing+=(yamllint)
     command -v wine >/dev/null || missing+=(wine64 wine)
+    command -v debootstrap >/dev/null || missing+=(debootstrap)
     command -v cmake >/dev/null || missing+=(cmake)
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
     if [ ${#missing[@]} -gt 0 ]; then

@@ -87,6 +87,10 @@ i386_root_ready() {
         echo "this kernel runs no i386 programs (no /proc/sys/abi/vsyscall32)"
         return 1
     fi
+    if [ "$(id -u)" != 0 ]; then
+        echo "the i386 root needs root rights (debootstrap, mount and PID namespaces)"
+        return 1
+    fi
     i386_root_verified "$dir" && return 0
     say "Making the i386 root in $dir (about 1.5 minutes, 1.2 GB) ..."
     local log=$dir.log
