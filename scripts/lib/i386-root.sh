@@ -92,7 +92,7 @@ i386_root_ready() {
         return 1
     fi
     i386_root_verified "$dir" && return 0
-    say "Making the i386 root in $dir (about 1.5 minutes, 1.2 GB) ..."
+    say "Making the i386 root in $dir (about a minute, 0.9 GB) ..."
     local log=$dir.log
     rm -rf "$dir"
     mkdir -p "$dir"
