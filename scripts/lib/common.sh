@@ -11,8 +11,9 @@ say() { printf '%s\n' "$*" >&2; }
 # package tools (wixl, msitools) and the signing tools (osslsigncode,
 # openssl, and for the release tests SoftHSM with OpenSSL's PKCS#11 engine,
 # Python for a time-stamp server and ssh-keygen for a signed tag),
-# yamllint for the Windows workflow, and Node.js with npm for the parse
-# check of the PowerShell scripts, where missing.
+# yamllint for the Windows workflow, Node.js with npm for the parse check
+# of the PowerShell scripts, and debootstrap for the i386 root of the x86
+# pass, where missing.
 install_prerequisites() {
     local missing=()
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
@@ -28,6 +29,7 @@ install_prerequisites() {
     command -v node >/dev/null || missing+=(nodejs)
     command -v npm >/dev/null || missing+=(npm)
     command -v wine >/dev/null || missing+=(wine64 wine)
+    command -v debootstrap >/dev/null || missing+=(debootstrap)
     command -v cmake >/dev/null || missing+=(cmake)
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
     if [ ${#missing[@]} -gt 0 ]; then
