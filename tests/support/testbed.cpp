@@ -36,17 +36,29 @@ LSTATUS CopyKey(const wchar_t *from, const wchar_t *to)
     return status;
 }
 
-LSTATUS DeleteTree(const wchar_t *path)
+// Deletes the key and everything under it, each subkey through the same
+// view: RegDeleteTree opens the subkeys without it, and a 32-bit process
+// on 64-bit Windows would reach the 32-bit view's ("Accessing an Alternate
+// Registry View", Microsoft Learn: every child must be opened with the flag).
+LSTATUS DeleteTree(const std::wstring &path)
 {
     HKEY key;
-    LSTATUS status = OpenKey(path, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+    LSTATUS status = OpenKey(path.c_str(), KEY_ENUMERATE_SUB_KEYS, &key);
     if (status != ERROR_SUCCESS)
         return status;
-    status = RegDeleteTreeW(key, nullptr);
+    std::vector<std::wstring> children;
+    wchar_t name[256];
+    for (DWORD length = 256; RegEnumKeyExW(key, static_cast<DWORD>(children.size()), name, &length, nullptr, nullptr,
+                                           nullptr, nullptr) == ERROR_SUCCESS;
+         length = 256)
+        children.push_back(name);
     RegCloseKey(key);
-    if (status == ERROR_SUCCESS)
-        status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path, MachineView, 0);
-    return status;
+    for (const std::wstring &child : children) {
+        status = DeleteTree(path + L"\\" + child);
+        if (status != ERROR_SUCCESS)
+            return status;
+    }
+    return RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), MachineView, 0);
 }
 
 } // namespace
