@@ -7,6 +7,14 @@ Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
 
 try {
+    # A service that already runs is left alone: then only Offline Files, or
+    # another program writing the value, can keep AllowMultipleTSSessions
+    # off, and starting it again would change nothing. Say so, rather than
+    # "started".
+    if ((Get-Service -Name 'QORV-Lindquell').Status -eq 'Running') {
+        Write-Output 'QORV-Lindquell was already running: it sets AllowMultipleTSSessions where Offline Files permit it'
+        exit 0
+    }
     Start-Service -Name 'QORV-Lindquell'
     Write-Output 'QORV-Lindquell started'
     exit 0
