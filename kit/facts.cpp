@@ -22,9 +22,22 @@ std::string WindowsVersion()
         reinterpret_cast<void *>(ntdll ? GetProcAddress(ntdll, "RtlGetVersion") : nullptr));
     if (!get || get(&version) != 0)
         return "Windows: unknown";
+    // The update revision says which cumulative update the build has; Windows
+    // before 10 and Wine keep none.
+    DWORD revision = 0, size = sizeof(revision), type = REG_NONE;
+    HKEY current;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows NT\\CurrentVersion", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &current) == ERROR_SUCCESS) {
+        if (RegQueryValueExW(current, L"UBR", nullptr, &type, reinterpret_cast<BYTE *>(&revision), &size) !=
+                ERROR_SUCCESS ||
+            type != REG_DWORD)
+            revision = 0;
+        RegCloseKey(current);
+    }
     char line[160];
-    snprintf(line, sizeof(line), "Windows %lu.%lu, build %lu%s%s", version.dwMajorVersion, version.dwMinorVersion,
-             version.dwBuildNumber, version.szCSDVersion[0] ? ", " : "", Narrow(version.szCSDVersion).c_str());
+    snprintf(line, sizeof(line), "Windows %lu.%lu, build %lu%s%s%s", version.dwMajorVersion, version.dwMinorVersion,
+             version.dwBuildNumber, revision ? ("." + std::to_string(revision)).c_str() : "",
+             version.szCSDVersion[0] ? ", " : "", Narrow(version.szCSDVersion).c_str());
     std::string text = line;
     typedef const char *(CDECL * WineVersionFunction)(void);
     if (auto wine = reinterpret_cast<WineVersionFunction>(
@@ -98,6 +111,18 @@ std::vector<std::string> ExportedNames(const std::wstring &path)
     return names;
 }
 
+struct Question {
+    IsCscEnabledFunction ask;
+    DWORD answer;
+};
+
+DWORD WINAPI AskOfflineFiles(void *context)
+{
+    auto question = static_cast<Question *>(context);
+    question->answer = question->ask();
+    return 0;
+}
+
 std::string LibraryFacts(const std::wstring &directory, bool loadable)
 {
     const std::wstring library = directory + L"\\cscdll.dll";
@@ -116,10 +141,25 @@ std::string LibraryFacts(const std::wstring &directory, bool loadable)
         HMODULE module = LoadLibraryExW(library.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         auto ask = reinterpret_cast<IsCscEnabledFunction>(
             reinterpret_cast<void *>(module ? GetProcAddress(module, "CSCIsCSCEnabled") : nullptr));
-        if (ask)
-            line += ", CSCIsCSCEnabled() returns " + std::to_string(ask());
-        else
+        // Asked on a thread of its own: a library that waits for a service
+        // must not hold up the run. One that has not answered in 10 s keeps
+        // its thread, its question and its place in memory.
+        if (!ask) {
             line += ", not loaded (" + Narrow(ErrorText(GetLastError())) + ")";
+        } else {
+            auto question = new Question{ask, 0};
+            HANDLE thread = CreateThread(nullptr, 0, AskOfflineFiles, question, 0, nullptr);
+            const bool answered = thread && WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
+            if (answered)
+                line += ", CSCIsCSCEnabled() returns " + std::to_string(question->answer);
+            else
+                line += thread ? ", CSCIsCSCEnabled() did not answer within 10 s" : ", CSCIsCSCEnabled() not asked";
+            if (thread)
+                CloseHandle(thread);
+            if (thread && !answered)
+                return line;
+            delete question;
+        }
         if (module)
             FreeLibrary(module);
     }
