@@ -392,19 +392,27 @@ TEST(PackageArchitecture, RefusedByTheOtherArchitecture)
 
 namespace {
 
-// One level of QueryServiceConfig2W, in a buffer of the size the manager
-// asks for (NULL and 0 ask for it, "QueryServiceConfig2W function"); empty,
-// with the error in *error, when the query fails.
-std::vector<BYTE> ServiceConfig(SC_HANDLE service, DWORD level, DWORD *error)
+// What query(buffer, size, &needed) fills, in a buffer of the size it asks
+// for when called with NULL and 0 (as QueryServiceConfig2W and
+// GetTokenInformation do); empty, with the error in *error, when it fails.
+template <typename Query> std::vector<BYTE> Sized(Query query, DWORD *error)
 {
     DWORD needed = 0;
-    *error = QueryServiceConfig2W(service, level, nullptr, 0, &needed) ? ERROR_SUCCESS : GetLastError();
+    *error = query(nullptr, 0, &needed) ? ERROR_SUCCESS : GetLastError();
     std::vector<BYTE> buffer(*error == ERROR_INSUFFICIENT_BUFFER ? needed : 0);
     if (!buffer.empty())
-        *error = QueryServiceConfig2W(service, level, buffer.data(), needed, &needed) ? ERROR_SUCCESS : GetLastError();
+        *error = query(buffer.data(), needed, &needed) ? ERROR_SUCCESS : GetLastError();
     if (*error)
         buffer.clear();
     return buffer;
+}
+
+// One level of QueryServiceConfig2W ("QueryServiceConfig2W function").
+std::vector<BYTE> ServiceConfig(SC_HANDLE service, DWORD level, DWORD *error)
+{
+    return Sized([&](BYTE *buffer, DWORD size, DWORD *needed) {
+        return QueryServiceConfig2W(service, level, buffer, size, needed);
+    }, error);
 }
 
 // The structure at the start of a buffer those fill; null when the buffer
@@ -414,17 +422,12 @@ template <typename Structure> const Structure *At(const std::vector<BYTE> &buffe
     return buffer.size() < sizeof(Structure) ? nullptr : reinterpret_cast<const Structure *>(buffer.data());
 }
 
-// One class of GetTokenInformation, sized the same way.
+// One class of GetTokenInformation.
 std::vector<BYTE> TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, DWORD *error)
 {
-    DWORD needed = 0;
-    *error = GetTokenInformation(token, kind, nullptr, 0, &needed) ? ERROR_SUCCESS : GetLastError();
-    std::vector<BYTE> buffer(*error == ERROR_INSUFFICIENT_BUFFER ? needed : 0);
-    if (!buffer.empty())
-        *error = GetTokenInformation(token, kind, buffer.data(), needed, &needed) ? ERROR_SUCCESS : GetLastError();
-    if (*error)
-        buffer.clear();
-    return buffer;
+    return Sized([&](BYTE *buffer, DWORD size, DWORD *needed) {
+        return GetTokenInformation(token, kind, buffer, size, needed);
+    }, error);
 }
 
 struct ProcessToken {
