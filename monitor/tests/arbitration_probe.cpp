@@ -20,8 +20,8 @@ void InstallStandIn()
     std::wstring folder(path, length);
     folder.resize(folder.find_last_of(L'\\'));
     folder.resize(folder.find_last_of(L'\\'));
-    CopyFileW((folder + L"\\cscdll_standin.dll").c_str(), (std::wstring(system, systemLength) + L"\\cscdll.dll").c_str(),
-              FALSE);
+    const std::wstring target = std::wstring(system, systemLength) + L"\\cscdll.dll";
+    CopyFileW((folder + L"\\cscdll_standin.dll").c_str(), target.c_str(), FALSE);
 }
 
 } // namespace

@@ -181,7 +181,9 @@ bool KeyStaysQuiet(const wchar_t *path, DWORD ms)
     // too. What counts against the monitor is a change of a value it writes,
     // or a key that keeps changing through the whole time, as a loop of
     // writes does; one foreign write between two stretches of quiet does not.
-    auto written = [path] { return std::vector<Value>{ReadValue(path, MultipleSessions), ReadValue(path, L"Enabled")}; };
+    auto written = [path] {
+        return std::vector<Value>{ReadValue(path, MultipleSessions), ReadValue(path, L"Enabled")};
+    };
     auto same = [](const std::vector<Value> &a, const std::vector<Value> &b) {
         for (size_t i = 0; i < a.size(); ++i)
             if (a[i].present != b[i].present || a[i].type != b[i].type || a[i].data != b[i].data)
@@ -193,7 +195,9 @@ bool KeyStaysQuiet(const wchar_t *path, DWORD ms)
         return false;
     const std::vector<Value> before = written();
     HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    auto arm = [&] { return RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) == ERROR_SUCCESS; };
+    auto arm = [&] {
+        return RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) == ERROR_SUCCESS;
+    };
     bool watching = changed && arm();
     bool kept = true;
     const ULONGLONG end = Milliseconds() + ms;
