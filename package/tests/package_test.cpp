@@ -50,18 +50,42 @@ std::vector<std::wstring> Entries()
     return versions;
 }
 
-// The service's command line as the manager answers it. Not the ImagePath
-// value itself: Windows stores it as REG_EXPAND_SZ, Wine as REG_SZ.
+// What query(buffer, size, &needed) fills, in a buffer of the size it asks
+// for when called with NULL and 0 (as QueryServiceConfigW,
+// QueryServiceConfig2W and GetTokenInformation do); empty, with the error in
+// *error, when it fails.
+template <typename Query> std::vector<BYTE> Sized(Query query, DWORD *error)
+{
+    DWORD needed = 0;
+    *error = query(nullptr, 0, &needed) ? ERROR_SUCCESS : GetLastError();
+    std::vector<BYTE> buffer(*error == ERROR_INSUFFICIENT_BUFFER ? needed : 0);
+    if (!buffer.empty())
+        *error = query(buffer.data(), needed, &needed) ? ERROR_SUCCESS : GetLastError();
+    if (*error)
+        buffer.clear();
+    return buffer;
+}
+
+// The structure at the start of a buffer those fill; null when the buffer
+// is too short to hold one.
+template <typename Structure> const Structure *At(const std::vector<BYTE> &buffer)
+{
+    return buffer.size() < sizeof(Structure) ? nullptr : reinterpret_cast<const Structure *>(buffer.data());
+}
+
+// The service's command line as the manager answers it ("QueryServiceConfigW
+// function"). Not the ImagePath value itself: Windows stores it as
+// REG_EXPAND_SZ, Wine as REG_SZ.
 std::wstring ServiceCommandLine()
 {
     std::wstring commandLine;
     installed::WithService(SERVICE_QUERY_CONFIG, [&](SC_HANDLE service) {
-        // NULL and 0 ask for the size ("QueryServiceConfigW function").
-        DWORD needed = 0;
-        QueryServiceConfigW(service, nullptr, 0, &needed);
-        std::vector<BYTE> buffer(needed);
-        auto config = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
-        if (needed && QueryServiceConfigW(service, config, needed, &needed) && config->lpBinaryPathName)
+        DWORD error;
+        const std::vector<BYTE> buffer = Sized([&](BYTE *data, DWORD size, DWORD *needed) {
+            return QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW *>(data), size, needed);
+        }, &error);
+        auto config = At<QUERY_SERVICE_CONFIGW>(buffer);
+        if (config && config->lpBinaryPathName)
             commandLine = config->lpBinaryPathName;
     });
     return commandLine;
@@ -392,34 +416,12 @@ TEST(PackageArchitecture, RefusedByTheOtherArchitecture)
 
 namespace {
 
-// What query(buffer, size, &needed) fills, in a buffer of the size it asks
-// for when called with NULL and 0 (as QueryServiceConfig2W and
-// GetTokenInformation do); empty, with the error in *error, when it fails.
-template <typename Query> std::vector<BYTE> Sized(Query query, DWORD *error)
-{
-    DWORD needed = 0;
-    *error = query(nullptr, 0, &needed) ? ERROR_SUCCESS : GetLastError();
-    std::vector<BYTE> buffer(*error == ERROR_INSUFFICIENT_BUFFER ? needed : 0);
-    if (!buffer.empty())
-        *error = query(buffer.data(), needed, &needed) ? ERROR_SUCCESS : GetLastError();
-    if (*error)
-        buffer.clear();
-    return buffer;
-}
-
 // One level of QueryServiceConfig2W ("QueryServiceConfig2W function").
 std::vector<BYTE> ServiceConfig(SC_HANDLE service, DWORD level, DWORD *error)
 {
     return Sized([&](BYTE *buffer, DWORD size, DWORD *needed) {
         return QueryServiceConfig2W(service, level, buffer, size, needed);
     }, error);
-}
-
-// The structure at the start of a buffer those fill; null when the buffer
-// is too short to hold one.
-template <typename Structure> const Structure *At(const std::vector<BYTE> &buffer)
-{
-    return buffer.size() < sizeof(Structure) ? nullptr : reinterpret_cast<const Structure *>(buffer.data());
 }
 
 // One class of GetTokenInformation.
@@ -698,4 +700,3 @@ TEST(ReleaseSignatures, WindowsTrustsEachSignedFileAndRefusesAChangedCopy)
     EXPECT_EQ(Trust(changed), TRUST_E_BAD_DIGEST);
     DeleteFileW(changed.c_str());
 }
-
