@@ -74,6 +74,7 @@ DWORD MonitorSessionSetting(int argc, wchar_t **argv, HANDLE stopEvent)
     bool classicLogon = true;
     bool recheckWinlogon = true;
     bool setupFailed = false;
+    bool valueRead = false;
     DWORD result = ERROR_SUCCESS;
 
     // Registry calls return their error code and leave the thread's
@@ -124,6 +125,7 @@ DWORD MonitorSessionSetting(int argc, wchar_t **argv, HANDLE stopEvent)
         if (recheckWinlogon) {
             DWORD value = 0;
             bool enable = false;
+            valueRead = true;
             switch (ReadDwordValue(winlogon, MultipleSessionsValue, &value)) {
             case DwordRead::WellFormed:
                 multiSessionsOn = value != 0;
@@ -186,9 +188,16 @@ DWORD MonitorSessionSetting(int argc, wchar_t **argv, HANDLE stopEvent)
     }
 
     // Leaving with the classic logon in force: the setting must not outlive
-    // the monitor that arbitrates it.
-    if (multiSessionsOn && classicLogon && watchedCount > 0)
-        WriteDwordValue(winlogon, MultipleSessionsValue, 0);
+    // the monitor that arbitrates it. Before the first read both beliefs are
+    // only assumptions (a stop during start-up, a set-up failure): then only
+    // a REG_DWORD that is on is switched off, and a value that is absent or
+    // of another type or size, which no option asked to touch, stays as it is.
+    if (multiSessionsOn && classicLogon && watchedCount > 0) {
+        DWORD value = 0;
+        if (valueRead ||
+            (ReadDwordValue(winlogon, MultipleSessionsValue, &value) == DwordRead::WellFormed && value != 0))
+            WriteDwordValue(winlogon, MultipleSessionsValue, 0);
+    }
 
     while (eventCount > 0)
         CloseHandle(watched[--eventCount].changed);

@@ -217,15 +217,63 @@ TEST_F(SessionMonitor, LogonTypeIsReadAgainOnEveryWinlogonPass)
     }
 }
 
-TEST_F(SessionMonitor, StopAlreadySignalledRunsNoPassAndSwitchesSettingOff)
+TEST_F(SessionMonitor, ExitBeforeTheFirstReadSwitchesOffOnlyADwordThatIsOn)
 {
-    SetDword(WinlogonPath, LogonType, 1);
-    SetSetting(1);
-    MonitorRun monitor({}, true);
-    DWORD result = STILL_ACTIVE;
-    ASSERT_TRUE(monitor.Finished(Patience, &result));
-    EXPECT_EQ(result, 0u);
-    EXPECT_EQ(ReadDword(WinlogonPath, MultipleSessions), 0u);
+    // Whatever the logon: before its first read the monitor has only
+    // assumed the value on. A REG_SZ "1" and an absent value are no one's
+    // to change without c or r.
+    const wchar_t text[] = L"1";
+    const DWORD one = 1;
+    struct {
+        const char *what;
+        DWORD type;
+        const void *data;
+        DWORD size;
+        bool switchedOff;
+    } values[] = {{"REG_DWORD 1", REG_DWORD, &one, 4, true},
+                  {"REG_SZ \"1\"", REG_SZ, text, sizeof(text), false},
+                  {"absent", REG_NONE, nullptr, 0, false}};
+    // A stop already signalled; and a set-up that fails once the Winlogon
+    // key is open: in this process's own machine key, a volatile parent
+    // refuses the NetCache key a stable child (ERROR_CHILD_MUST_BE_VOLATILE).
+    for (bool setupFails : {false, true}) {
+        for (auto &value : values) {
+            SCOPED_TRACE(std::string(value.what) + (setupFails ? ", set-up failed" : ", stop already signalled"));
+            if (setupFails) {
+                ASSERT_EQ(MapMachineKeyToEmptyKey(), static_cast<DWORD>(ERROR_SUCCESS));
+                // The stable keys first: RegCreateKeyEx makes every missing
+                // key on the path with the options it is given.
+                SetDword(WinlogonPath, LogonType, 1);
+                HKEY parent;
+                ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion", 0,
+                                          nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS | MachineView, nullptr,
+                                          &parent, nullptr),
+                          ERROR_SUCCESS);
+                RegCloseKey(parent);
+            }
+            SetDword(WinlogonPath, LogonType, 1);
+            DeleteValue(WinlogonPath, MultipleSessions);
+            if (value.data)
+                SetRaw(WinlogonPath, MultipleSessions, value.type, value.data, value.size);
+            const Value before = Setting();
+            MonitorRun monitor({}, !setupFails);
+            DWORD result = STILL_ACTIVE;
+            const bool finished = monitor.Finished(Patience, &result);
+            const Value after = Setting();
+            if (setupFails)
+                UnmapMachineKey();
+            ASSERT_TRUE(finished);
+            EXPECT_EQ(result, setupFails ? static_cast<DWORD>(ERROR_CHILD_MUST_BE_VOLATILE) : 0u);
+            if (value.switchedOff) {
+                EXPECT_EQ(after.type, static_cast<DWORD>(REG_DWORD));
+                EXPECT_EQ(after.data, std::vector<BYTE>(4, 0));
+            } else {
+                EXPECT_EQ(after.present, before.present);
+                EXPECT_EQ(after.type, before.type);
+                EXPECT_EQ(after.data, before.data);
+            }
+        }
+    }
 }
 
 namespace {
