@@ -26,13 +26,23 @@ $ErrorActionPreference = 'Stop'
 # Its output and exit code are this run's. It runs under the execution
 # policy this run was admitted by (the 64-bit PowerShell keeps its own
 # LocalMachine policy) and never prompts: nobody answers a SYSTEM script.
-if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProcess) {
+#
+# Written for PowerShell 2.0 on .NET 2.0 too, the only one XP and Server 2003
+# can have: a 32-bit process has 4-byte pointers, and WOW64 sets
+# PROCESSOR_ARCHITEW6432 in 32-bit processes only
+# (https://learn.microsoft.com/windows/win32/winprog64/wow64-implementation-details).
+# XP x64 and Server 2003 x64 have sysnative only with the hotfix of Microsoft
+# KB 942589 ("A 32-bit application cannot access the system32 folder..."):
+# without it, this run says so.
+$self = $MyInvocation.MyCommand.PSObject.Properties['Path']
+if ([IntPtr]::Size -eq 4 -and (Test-Path -LiteralPath 'Env:PROCESSOR_ARCHITEW6432')) {
     $native = "$env:windir\sysnative\WindowsPowerShell\v1.0\powershell.exe"
-    if (-not $PSCommandPath -or -not (Test-Path -LiteralPath $native -PathType Leaf)) {
-        Write-Output 'not checked: run this script in 64-bit PowerShell'
+    if ($null -eq $self -or -not $self.Value -or -not (Test-Path -LiteralPath $native -PathType Leaf)) {
+        Write-Output ("not checked: run this script in 64-bit PowerShell (a 32-bit one needs its file and $native, " +
+            'which XP x64 and Server 2003 x64 have only with hotfix KB 942589)')
         exit 1
     }
-    & $native -NoProfile -NonInteractive -ExecutionPolicy (Get-ExecutionPolicy) -File $PSCommandPath @args
+    & $native -NoProfile -NonInteractive -ExecutionPolicy (Get-ExecutionPolicy) -File $self.Value @args
     exit $LASTEXITCODE
 }
 $program = Join-Path $env:ProgramFiles 'QORV\Lindquell\lindquell.exe'

@@ -20,16 +20,26 @@ $ErrorActionPreference = 'Stop'
 # Its output and exit code are this run's. It runs under the execution
 # policy this run was admitted by (the 64-bit PowerShell keeps its own
 # LocalMachine policy) and never prompts: nobody answers a SYSTEM script.
-if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProcess) {
+# A 32-bit process has 4-byte pointers, and WOW64 sets PROCESSOR_ARCHITEW6432
+# in 32-bit processes only, on PowerShell 2.0 and .NET 2.0 too, the only ones
+# XP and Server 2003 can have
+# (https://learn.microsoft.com/windows/win32/winprog64/wow64-implementation-details).
+# XP x64 and Server 2003 x64 have sysnative only with the hotfix of Microsoft
+# KB 942589 ("A 32-bit application cannot access the system32 folder..."):
+# without it, this run says so.
+$wow64 = [IntPtr]::Size -eq 4 -and (Test-Path -LiteralPath 'Env:PROCESSOR_ARCHITEW6432')
+$self = $MyInvocation.MyCommand.PSObject.Properties['Path']
+if ($wow64) {
     $native = "$env:windir\sysnative\WindowsPowerShell\v1.0\powershell.exe"
-    if ($PSCommandPath -and (Test-Path -LiteralPath $native -PathType Leaf)) {
-        & $native -NoProfile -NonInteractive -ExecutionPolicy (Get-ExecutionPolicy) -File $PSCommandPath @args
+    if ($null -ne $self -and $self.Value -and (Test-Path -LiteralPath $native -PathType Leaf)) {
+        & $native -NoProfile -NonInteractive -ExecutionPolicy (Get-ExecutionPolicy) -File $self.Value @args
         exit $LASTEXITCODE
     }
 }
 $program = Join-Path $env:ProgramFiles 'QORV\Lindquell\lindquell.exe'
-if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProcess) {
-    Write-Output 'Not checked: run in a 64-bit process'
+if ($wow64) {
+    Write-Output ('Not checked: run in a 64-bit process (a 32-bit one needs this script''s file and ' +
+        "$env:windir\sysnative, which XP x64 and Server 2003 x64 have only with hotfix KB 942589)")
 } elseif (-not (Test-Path -LiteralPath $program -PathType Leaf)) {
     Write-Output 'Not installed'
 } else {
