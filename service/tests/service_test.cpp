@@ -117,8 +117,8 @@ TEST_F(LindquellService, DescriptionIsSetOnlyWhenThereIsNone)
     ASSERT_TRUE(installed::Start());
     const std::wstring ours = L"Monitors the registry setting that permits multiple terminal services sessions "
                               L"and ensures that it is enabled whenever possible";
-    const ULONGLONG deadline = Milliseconds() + Patience;
-    while (installed::Description().empty() && Milliseconds() < deadline)
+    const DWORD started = Milliseconds();
+    while (installed::Description().empty() && Milliseconds() - started < Patience)
         Sleep(10);
     EXPECT_EQ(installed::Description(), ours);
     ASSERT_TRUE(installed::Stop());
