@@ -246,6 +246,14 @@ static DWORD TakeOver(const std::wstring &file)
     return error;
 }
 
+// Windows 2000, XP and Server 2003 put back a protected system file that is
+// renamed or replaced ("Description of the Windows File Protection
+// feature", KB 222193): a library set aside there would not stay aside.
+bool FileProtectionGuardsSystemFiles()
+{
+    return testbed::WindowsVersion().dwMajorVersion == 5;
+}
+
 bool SetLibraryAside(const std::wstring &directory, std::wstring *why)
 {
     const std::wstring library = directory + L"\\cscdll.dll", aside = library + AsideSuffix;
