@@ -2,25 +2,20 @@
 // that decide what the product's setting means there. Facts, never verdicts.
 #include "kit.h"
 
+#include "testbed.h"
+
 #include <cstdio>
 
 namespace kit {
 
 namespace {
 
-typedef LONG(WINAPI *RtlGetVersionFunction)(OSVERSIONINFOW *);
 typedef DWORD(WINAPI *IsCscEnabledFunction)(void);
 
-// GetVersionEx answers what the program's manifest allows it to know;
-// RtlGetVersion answers the truth ("RtlGetVersion function", Microsoft Learn).
 std::string WindowsVersion()
 {
-    OSVERSIONINFOW version = {};
-    version.dwOSVersionInfoSize = sizeof(version);
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    auto get = reinterpret_cast<RtlGetVersionFunction>(
-        reinterpret_cast<void *>(ntdll ? GetProcAddress(ntdll, "RtlGetVersion") : nullptr));
-    if (!get || get(&version) != 0)
+    const OSVERSIONINFOW version = testbed::WindowsVersion();
+    if (version.dwMajorVersion == 0)
         return "Windows: unknown";
     // The update revision says which cumulative update the build has; Windows
     // before 10 and Wine keep none.
@@ -40,6 +35,7 @@ std::string WindowsVersion()
              version.szCSDVersion[0] ? ", " : "", Narrow(version.szCSDVersion).c_str());
     std::string text = line;
     typedef const char *(CDECL * WineVersionFunction)(void);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (auto wine = reinterpret_cast<WineVersionFunction>(
             reinterpret_cast<void *>(ntdll ? GetProcAddress(ntdll, "wine_get_version") : nullptr)))
         text += std::string(" (Wine ") + wine() + ")";

@@ -36,6 +36,10 @@ void DeleteTree(REGSAM view, const std::wstring &path);
 // that a run that was killed is undone by the next one.
 bool SaveRegistry(REGSAM view);
 bool RestoreRegistry(REGSAM view);
+// True on Windows NT 5.x (XP, Server 2003), where Windows File Protection
+// puts back a protected system file that is renamed or replaced: there the
+// system's Offline Files library is never set aside.
+bool FileProtectionGuardsSystemFiles();
 // Sets the system's Offline Files library aside so that the tests may put
 // the stand-in in its place; the reason in *why when it cannot be done.
 bool SetLibraryAside(const std::wstring &directory, std::wstring *why);

@@ -73,24 +73,12 @@ static HKEY Create(REGSAM view, const std::wstring &path)
 
 void DeleteTree(REGSAM view, const std::wstring &path)
 {
-    if (HKEY key = Open(view, path, KEY_ALL_ACCESS)) {
-        RegDeleteTreeW(key, nullptr);
-        RegCloseKey(key);
-    }
-    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), view, 0);
+    testbed::DeleteTree(view, path);
 }
 
 static bool CopyTree(REGSAM view, const std::wstring &from, const std::wstring &to)
 {
-    HKEY source = Open(view, from, KEY_READ);
-    if (!source)
-        return false;
-    HKEY target = Create(view, to);
-    const bool copied = target && RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
-    if (target)
-        RegCloseKey(target);
-    RegCloseKey(source);
-    return copied;
+    return testbed::CopyTree(view, from, to) == ERROR_SUCCESS;
 }
 
 // Copies one value between keys; a value missing at the source (or a
@@ -145,7 +133,7 @@ static void DropSavedKey(REGSAM view)
                          nullptr, nullptr);
         RegCloseKey(key);
         if (subkeys == 0)
-            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, SavedPath, view, 0);
+            DeleteTree(view, SavedPath);
     }
 }
 
@@ -224,7 +212,7 @@ static void ForgetSavedString(const std::wstring &name)
                          nullptr, nullptr);
         RegCloseKey(key);
         if (values == 0)
-            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
+            DeleteTree(KEY_WOW64_64KEY, path);
     }
     DropSavedKey(KEY_WOW64_64KEY);
 }
@@ -256,6 +244,14 @@ static DWORD TakeOver(const std::wstring &file)
     }
     FreeSid(administrators);
     return error;
+}
+
+// Windows 2000, XP and Server 2003 put back a protected system file that is
+// renamed or replaced ("Description of the Windows File Protection
+// feature", KB 222193): a library set aside there would not stay aside.
+bool FileProtectionGuardsSystemFiles()
+{
+    return testbed::WindowsVersion().dwMajorVersion == 5;
 }
 
 bool SetLibraryAside(const std::wstring &directory, std::wstring *why)

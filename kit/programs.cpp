@@ -50,10 +50,10 @@ std::wstring ErrorText(DWORD error)
 Run RunProgram(const std::wstring &commandLine, const std::wstring &directory, const std::wstring &outputFile)
 {
     Run run;
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE output = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+    // Uninheritable: StartPassingOnly lets the child inherit them alone.
+    HANDLE output = CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                              nullptr);
     if (output == INVALID_HANDLE_VALUE || nul == INVALID_HANDLE_VALUE) {
         run.error = GetLastError();
@@ -64,7 +64,7 @@ Run RunProgram(const std::wstring &commandLine, const std::wstring &directory, c
         return run;
     }
     PROCESS_INFORMATION process = {};
-    const ULONGLONG start = GetTickCount64();
+    const DWORD start = testbed::Milliseconds();
     if (testbed::StartPassingOnly(nullptr, commandLine, directory.c_str(), 0, nul, output, {output, nul}, &process)) {
         run.started = true;
         if (WaitForSingleObject(process.hProcess, TestTimeoutMs) != WAIT_OBJECT_0) {
@@ -78,7 +78,7 @@ Run RunProgram(const std::wstring &commandLine, const std::wstring &directory, c
     } else {
         run.error = GetLastError();
     }
-    run.seconds = (GetTickCount64() - start) / 1000.0;
+    run.seconds = (testbed::Milliseconds() - start) / 1000.0;
     CloseHandle(nul);
     CloseHandle(output);
 

@@ -100,8 +100,9 @@ Tally RunPass(const Pass &pass, const std::wstring &filter, const std::function<
         }
     }
 
-    std::wstring why;
-    const bool libraryAside = SetLibraryAside(pass.libraryDirectory, &why);
+    std::wstring why = L"Windows File Protection restores a system file that is renamed or replaced, so on Windows "
+                       L"XP and Server 2003 the kit leaves the system's Offline Files library in place";
+    const bool libraryAside = !FileProtectionGuardsSystemFiles() && SetLibraryAside(pass.libraryDirectory, &why);
     SetEnvironmentVariableW(L"LINDQUELL_KIT_STANDIN", libraryAside ? L"ready" : why.c_str());
     if (!libraryAside)
         Say("  %s: the tests that need the stand-in are skipped\n", Narrow(why).c_str());

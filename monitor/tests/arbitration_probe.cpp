@@ -9,18 +9,15 @@
 #include <string>
 
 #include "monitor.h"
+#include "testbed.h"
 
 namespace {
 
 void InstallStandIn()
 {
-    wchar_t path[MAX_PATH], system[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
-    std::wstring folder(path, length);
+    std::wstring folder = testbed::ProgramDirectory();
     folder.resize(folder.find_last_of(L'\\'));
-    folder.resize(folder.find_last_of(L'\\'));
-    const std::wstring target = std::wstring(system, systemLength) + L"\\cscdll.dll";
+    const std::wstring target = testbed::SystemDirectory() + L"\\cscdll.dll";
     CopyFileW((folder + L"\\cscdll_standin.dll").c_str(), target.c_str(), FALSE);
 }
 

@@ -21,9 +21,9 @@ protected:
     }
 
     // Milliseconds one call takes.
-    static ULONGLONG Timed(OfflineFilesPolicy policy, bool enabling, bool *permitted)
+    static DWORD Timed(OfflineFilesPolicy policy, bool enabling, bool *permitted)
     {
-        ULONGLONG start = Milliseconds();
+        DWORD start = Milliseconds();
         *permitted = MultipleSessionsPermitted(policy, enabling);
         return Milliseconds() - start;
     }

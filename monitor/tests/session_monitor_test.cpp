@@ -286,8 +286,8 @@ DWORD WINAPI WriteZeroWhile(void *flag)
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, WinlogonPath, 0, KEY_SET_VALUE | MachineView, &winlogon) != ERROR_SUCCESS)
         return 1;
     const DWORD off = 0;
-    ULONGLONG until = Milliseconds() + 10000;
-    while (static_cast<std::atomic<bool> *>(flag)->load() && Milliseconds() < until)
+    const DWORD start = Milliseconds();
+    while (static_cast<std::atomic<bool> *>(flag)->load() && Milliseconds() - start < 10000)
         RegSetValueExW(winlogon, MultipleSessions, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&off), 4);
     RegCloseKey(winlogon);
     return 0;
@@ -316,9 +316,9 @@ TEST_F(SessionMonitor, StopWinsOverAKeyThatNeverStopsChanging)
         Sleep(Reaction);
         const DWORD asked = StandInCount(L"IsEnabledCalls");
 
-        ULONGLONG stopAsked = Milliseconds();
+        DWORD stopAsked = Milliseconds();
         DWORD result = monitor.Stop();
-        ULONGLONG took = Milliseconds() - stopAsked;
+        DWORD took = Milliseconds() - stopAsked;
         hammering = false;
         SetStandIn(L"ChangeWinlogon", 0);
         WaitForMultipleObjects(2, writers, TRUE, INFINITE);
@@ -432,7 +432,7 @@ TEST_F(SessionMonitor, SettleWaitFollowsNetCacheChangesOnly)
     MonitorRun monitor({});
     Sleep(Reaction);
 
-    const ULONGLONG written = Milliseconds();
+    const DWORD written = Milliseconds();
     SetSetting(0);
     ASSERT_TRUE(SettingBecomes(1));
     EXPECT_LT(Milliseconds() - written, 1000u);
@@ -442,8 +442,8 @@ TEST_F(SessionMonitor, SettleWaitFollowsNetCacheChangesOnly)
     // judgement, which permits.
     SetStandIn(L"IsEnabledCalls", 0);
     SetDword(NetCachePath, L"Other", 1);
-    const ULONGLONG deadline = Milliseconds() + Patience;
-    while (StandInCount(L"IsEnabledCalls") < 11 && Milliseconds() < deadline)
+    const DWORD asked = Milliseconds();
+    while (StandInCount(L"IsEnabledCalls") < 11 && Milliseconds() - asked < Patience)
         Sleep(10);
     EXPECT_TRUE(KeyStaysQuiet(WinlogonPath, Reaction));
     EXPECT_EQ(StandInCount(L"IsEnabledCalls"), 11u);

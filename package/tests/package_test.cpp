@@ -416,6 +416,21 @@ TEST(PackageArchitecture, RefusedByTheOtherArchitecture)
 
 namespace {
 
+// What QueryServiceConfig2W's levels 4 to 6, which came with Windows Vista,
+// answer ("SERVICE_FAILURE_ACTIONS_FLAG structure", "SERVICE_REQUIRED_
+// PRIVILEGES_INFOW structure", "SERVICE_SID_INFO structure"): the headers of
+// XP's API leave them out.
+struct FailureActionsFlag {
+    BOOL fFailureActionsOnNonCrashFailures;
+};
+struct RequiredPrivilegesInfo {
+    wchar_t *pmszRequiredPrivileges;
+};
+struct ServiceSidInfo {
+    DWORD dwServiceSidType;
+};
+const DWORD ServiceSidTypeUnrestricted = 1;
+
 // One level of QueryServiceConfig2W ("QueryServiceConfig2W function").
 std::vector<BYTE> ServiceConfig(SC_HANDLE service, DWORD level, DWORD *error)
 {
@@ -495,6 +510,9 @@ TEST_F(Package, WindowsStoresTheServiceConfiguration)
 {
     SKIP_UNDER_WINE("Wine's manager writes the ImagePath unquoted and stores no failure actions, privileges or "
                     "SID type");
+    if (WindowsVersion().dwMajorVersion < 6)
+        GTEST_SKIP() << "Windows XP and Server 2003 keep no failure flag, required privileges or service SID "
+                        "(they came with Windows Vista), and their Windows Installer 3.1 has no MsiServiceConfig";
     ASSERT_EQ(Install(packages::Built), 0u);
     EXPECT_EQ(ServiceCommandLine(), L"\"" + InstalledFile() + L"\" -c");
     installed::WithService(SERVICE_QUERY_CONFIG, [](SC_HANDLE service) {
@@ -510,7 +528,7 @@ TEST_F(Package, WindowsStoresTheServiceConfiguration)
             EXPECT_EQ(actions->lpsaActions[i].Delay, delays[i]);
         }
         buffer = ServiceConfig(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &error);
-        auto flag = At<SERVICE_FAILURE_ACTIONS_FLAG>(buffer);
+        auto flag = At<FailureActionsFlag>(buffer);
         ASSERT_NE(flag, nullptr) << error;
         EXPECT_TRUE(flag->fFailureActionsOnNonCrashFailures);
 
@@ -518,7 +536,7 @@ TEST_F(Package, WindowsStoresTheServiceConfiguration)
         // ("SERVICE_REQUIRED_PRIVILEGES_INFOW structure"). Compared whole, up
         // to its second NUL in a row, within the buffer.
         buffer = ServiceConfig(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &error);
-        auto required = At<SERVICE_REQUIRED_PRIVILEGES_INFOW>(buffer);
+        auto required = At<RequiredPrivilegesInfo>(buffer);
         ASSERT_NE(required, nullptr) << error;
         const wchar_t *privileges = required->pmszRequiredPrivileges;
         ASSERT_NE(privileges, nullptr);
@@ -529,9 +547,9 @@ TEST_F(Package, WindowsStoresTheServiceConfiguration)
         EXPECT_EQ(stored.substr(0, end + 2), std::wstring(expected, sizeof(expected) / sizeof(wchar_t)));
 
         buffer = ServiceConfig(service, SERVICE_CONFIG_SERVICE_SID_INFO, &error);
-        auto sidType = At<SERVICE_SID_INFO>(buffer);
+        auto sidType = At<ServiceSidInfo>(buffer);
         ASSERT_NE(sidType, nullptr) << error;
-        EXPECT_EQ(sidType->dwServiceSidType, static_cast<DWORD>(SERVICE_SID_TYPE_UNRESTRICTED));
+        EXPECT_EQ(sidType->dwServiceSidType, ServiceSidTypeUnrestricted);
     });
     EXPECT_TRUE(Running());
 

@@ -117,8 +117,8 @@ TEST_F(LindquellService, DescriptionIsSetOnlyWhenThereIsNone)
     ASSERT_TRUE(installed::Start());
     const std::wstring ours = L"Monitors the registry setting that permits multiple terminal services sessions "
                               L"and ensures that it is enabled whenever possible";
-    const ULONGLONG deadline = Milliseconds() + Patience;
-    while (installed::Description().empty() && Milliseconds() < deadline)
+    const DWORD started = Milliseconds();
+    while (installed::Description().empty() && Milliseconds() - started < Patience)
         Sleep(10);
     EXPECT_EQ(installed::Description(), ours);
     ASSERT_TRUE(installed::Stop());
@@ -173,4 +173,64 @@ TEST_F(LindquellService, ServiceKilledOutrightEnforcesAgainWhenStarted)
     EXPECT_TRUE(SettingBecomes(1));
     SetDword(WinlogonPath, MultipleSessions, 0);
     EXPECT_TRUE(SettingBecomes(1));
+}
+
+namespace {
+
+// The service under n, the default, beside XP's and Server 2003's own
+// Offline Files library, which the kit leaves in place there. Nothing is
+// switched: CSCDoEnableDisable is never called, and the value is put back.
+class WithTheSystemsOfflineFiles : public ::testing::Test {
+protected:
+    typedef BOOL(WINAPI *IsCscEnabledFunction)(void);
+
+    void SetUp() override
+    {
+        const char *only = "only XP's and Server 2003's own Offline Files library shows this";
+        if (UnderWine() || WindowsVersion().dwMajorVersion != 5)
+            GTEST_SKIP() << only;
+        if (!StandInRefusal())
+            GTEST_SKIP() << only << ": the stand-in has taken its place";
+        library_ = LoadLibraryW((SystemDirectory() + L"\\cscdll.dll").c_str());
+        isEnabled_ = reinterpret_cast<IsCscEnabledFunction>(
+            reinterpret_cast<void *>(library_ ? GetProcAddress(library_, "CSCIsCSCEnabled") : nullptr));
+        if (!isEnabled_)
+            GTEST_SKIP() << only << ": this system's cscdll.dll has no CSCIsCSCEnabled";
+        installed::Remove();
+        saved_ = ReadValue(WinlogonPath, MultipleSessions);
+    }
+    void TearDown() override
+    {
+        if (isEnabled_) {
+            installed::Remove();
+            if (saved_.present)
+                SetRaw(WinlogonPath, MultipleSessions, saved_.type, saved_.data.data(),
+                       static_cast<DWORD>(saved_.data.size()));
+            else
+                DeleteValue(WinlogonPath, MultipleSessions);
+        }
+        if (library_)
+            FreeLibrary(library_);
+    }
+
+    HMODULE library_ = nullptr;
+    IsCscEnabledFunction isEnabled_ = nullptr;
+    Value saved_;
+};
+
+} // namespace
+
+TEST_F(WithTheSystemsOfflineFiles, ValueFollowsWhatTheyReport)
+{
+    const bool on = isEnabled_() != FALSE;
+    SetDword(WinlogonPath, MultipleSessions, 0);
+    ASSERT_TRUE(installed::Install(installed::Program()));
+    ASSERT_TRUE(installed::Start());
+    const bool asExpected =
+        on ? KeyStaysQuiet(WinlogonPath, Patience) : WaitForDword(WinlogonPath, MultipleSessions, 1, Patience);
+    const std::optional<DWORD> value = ReadDword(WinlogonPath, MultipleSessions);
+    if ((isEnabled_() != FALSE) != on)
+        GTEST_SKIP() << "Offline Files changed state while the row ran: no verdict";
+    EXPECT_TRUE(asExpected) << "Offline Files report " << (on ? "on: the value is left alone" : "off");
+    EXPECT_EQ(value, on ? 0u : 1u);
 }

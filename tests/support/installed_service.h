@@ -53,14 +53,14 @@ inline SERVICE_STATUS_PROCESS Status()
 // to *seen when given.
 inline bool WaitForState(DWORD state, DWORD timeoutMs = 10000, std::vector<DWORD> *seen = nullptr)
 {
-    const ULONGLONG deadline = testbed::Milliseconds() + timeoutMs;
+    const DWORD start = testbed::Milliseconds();
     for (;;) {
         DWORD current = Status().dwCurrentState;
         if (seen && (seen->empty() || seen->back() != current))
             seen->push_back(current);
         if (current == state)
             return true;
-        if (testbed::Milliseconds() >= deadline)
+        if (testbed::Milliseconds() - start >= timeoutMs)
             return false;
         Sleep(1);
     }
@@ -99,9 +99,9 @@ inline bool Stop()
 // for deletion only once its process has ended and no handle is open.
 inline bool Gone(DWORD timeoutMs = 10000)
 {
-    const ULONGLONG deadline = testbed::Milliseconds() + timeoutMs;
+    const DWORD start = testbed::Milliseconds();
     while (WithService(SERVICE_QUERY_STATUS, [](SC_HANDLE) {})) {
-        if (testbed::Milliseconds() >= deadline)
+        if (testbed::Milliseconds() - start >= timeoutMs)
             return false;
         Sleep(10);
     }
@@ -173,7 +173,7 @@ public:
         wchar_t name[] = L"\\KernelObjects\\__wineboot_event";
         UNICODE_STRING unicodeName = {sizeof(name) - sizeof(wchar_t), sizeof(name), name};
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &unicodeName, OBJ_INHERIT, nullptr, nullptr);
+        InitializeObjectAttributes(&attributes, &unicodeName, 0, nullptr, nullptr);
         if (!openEvent || openEvent(&bootEvent_, SYNCHRONIZE, &attributes) != 0)
             return;
 
@@ -208,8 +208,7 @@ private:
     {
         HANDLE started = CreateEventW(nullptr, TRUE, FALSE, L"__wine_SvcctlStarted");
         ResetEvent(started);
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+        HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
         // Only the boot event and the null device go to the new manager.
         PROCESS_INFORMATION manager = {};

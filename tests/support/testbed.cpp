@@ -19,57 +19,123 @@ LSTATUS CreateKey(const wchar_t *path, REGSAM access, HKEY *key)
     return RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, access | MachineView, nullptr, key, nullptr);
 }
 
-// Copies one key's tree into another, created when missing; the registry's
-// code when it cannot.
-LSTATUS CopyKey(const wchar_t *from, const wchar_t *to)
+// Deletes one key that has no subkeys, through the view. RegDeleteKeyExW is
+// in the advapi32 of every 64-bit Windows, XP x64 and Server 2003 SP1 on
+// ("RegDeleteKeyExW function", Microsoft Learn), not in 32-bit XP's; there
+// is only one view on 32-bit Windows, so RegDeleteKeyW through the parent,
+// opened in the view, does the same there.
+LSTATUS DeleteLeaf(REGSAM view, const std::wstring &path)
 {
-    HKEY source, target;
-    LSTATUS status = OpenKey(from, KEY_READ, &source);
+#ifdef _WIN64
+    return RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), view, 0);
+#else
+    typedef LSTATUS(WINAPI * DeleteKeyExFunction)(HKEY, const wchar_t *, REGSAM, DWORD);
+    const auto deleteKeyEx = reinterpret_cast<DeleteKeyExFunction>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegDeleteKeyExW")));
+    if (deleteKeyEx)
+        return deleteKeyEx(HKEY_LOCAL_MACHINE, path.c_str(), view, 0);
+    const size_t slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos)
+        return RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    HKEY parent;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.substr(0, slash).c_str(), 0, KEY_QUERY_VALUE | view,
+                                   &parent);
     if (status != ERROR_SUCCESS)
         return status;
-    status = CreateKey(to, KEY_ALL_ACCESS, &target);
-    if (status == ERROR_SUCCESS) {
-        status = RegCopyTreeW(source, nullptr, target);
-        RegCloseKey(target);
-    }
-    RegCloseKey(source);
+    status = RegDeleteKeyW(parent, path.c_str() + slash + 1);
+    RegCloseKey(parent);
     return status;
+#endif
 }
 
-// Deletes the key and everything under it, each subkey through the same
-// view: RegDeleteTree opens the subkeys without it, and a 32-bit process
-// on 64-bit Windows would reach the 32-bit view's ("Accessing an Alternate
-// Registry View", Microsoft Learn: every child must be opened with the flag).
-LSTATUS DeleteTree(const std::wstring &path)
+// The names of the key's subkeys (or values) in order, the longest fitting
+// a registry name (255 characters for a key, 16,383 for a value).
+std::vector<std::wstring> Names(HKEY key, bool values)
 {
-    HKEY key;
-    LSTATUS status = OpenKey(path.c_str(), KEY_ENUMERATE_SUB_KEYS, &key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    std::vector<std::wstring> children;
-    wchar_t name[256];
-    for (DWORD length = 256; RegEnumKeyExW(key, static_cast<DWORD>(children.size()), name, &length, nullptr, nullptr,
-                                           nullptr, nullptr) == ERROR_SUCCESS;
-         length = 256)
-        children.push_back(name);
-    RegCloseKey(key);
-    for (const std::wstring &child : children) {
-        status = DeleteTree(path + L"\\" + child);
+    std::vector<std::wstring> names;
+    std::vector<wchar_t> name(values ? 16384 : 256);
+    for (;;) {
+        DWORD length = static_cast<DWORD>(name.size());
+        const DWORD index = static_cast<DWORD>(names.size());
+        const LSTATUS status =
+            values ? RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr)
+                   : RegEnumKeyExW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (status != ERROR_SUCCESS)
+            return names;
+        names.emplace_back(name.data(), length);
+    }
+}
+
+// Copies every value of one open key to another; the registry's code of the
+// first that fails.
+LSTATUS CopyValues(HKEY source, HKEY target)
+{
+    for (const std::wstring &name : Names(source, true)) {
+        DWORD type = REG_NONE, size = 0;
+        LSTATUS status = RegQueryValueExW(source, name.c_str(), nullptr, &type, nullptr, &size);
+        std::vector<BYTE> data(size + 1);
+        if (status == ERROR_SUCCESS)
+            status = RegQueryValueExW(source, name.c_str(), nullptr, &type, data.data(), &size);
+        if (status == ERROR_SUCCESS)
+            status = RegSetValueExW(target, name.c_str(), 0, type, data.data(), size);
         if (status != ERROR_SUCCESS)
             return status;
     }
-    return RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), MachineView, 0);
+    return ERROR_SUCCESS;
 }
 
 } // namespace
+
+LSTATUS DeleteTree(REGSAM view, const std::wstring &path)
+{
+    // Every subkey is opened through the same view: RegDeleteTree opens them
+    // without it, and a 32-bit process on 64-bit Windows would reach the
+    // 32-bit view's ("Accessing an Alternate Registry View", Microsoft
+    // Learn: every child must be opened with the flag).
+    HKEY key;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ENUMERATE_SUB_KEYS | view, &key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    const std::vector<std::wstring> children = Names(key, false);
+    RegCloseKey(key);
+    for (const std::wstring &child : children) {
+        status = DeleteTree(view, path + L"\\" + child);
+        if (status != ERROR_SUCCESS)
+            return status;
+    }
+    return DeleteLeaf(view, path);
+}
+
+LSTATUS CopyTree(REGSAM view, const std::wstring &from, const std::wstring &to)
+{
+    HKEY source, target;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, from.c_str(), 0, KEY_READ | view, &source);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, to.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &target,
+                             nullptr);
+    std::vector<std::wstring> children;
+    if (status == ERROR_SUCCESS) {
+        status = CopyValues(source, target);
+        RegCloseKey(target);
+        children = Names(source, false);
+    }
+    RegCloseKey(source);
+    for (const std::wstring &child : children) {
+        if (status != ERROR_SUCCESS)
+            break;
+        status = CopyTree(view, from + L"\\" + child, to + L"\\" + child);
+    }
+    return status;
+}
 
 DWORD HideWinlogonKey()
 {
     if (!UnderWine())
         return ERROR_NOT_SUPPORTED;
-    LSTATUS status = CopyKey(WinlogonPath, WinlogonBackup);
+    LSTATUS status = CopyTree(MachineView, WinlogonPath, WinlogonBackup);
     if (status == ERROR_SUCCESS)
-        status = DeleteTree(WinlogonPath);
+        status = DeleteTree(MachineView, WinlogonPath);
     if (status == ERROR_SUCCESS && KeyExists(WinlogonPath))
         status = ERROR_ALREADY_EXISTS;
     return status;
@@ -77,7 +143,7 @@ DWORD HideWinlogonKey()
 
 void RestoreWinlogonKey()
 {
-    if (KeyExists(WinlogonBackup) && CopyKey(WinlogonBackup, WinlogonPath) == ERROR_SUCCESS)
+    if (KeyExists(WinlogonBackup) && CopyTree(MachineView, WinlogonBackup, WinlogonPath) == ERROR_SUCCESS)
         DeleteKey(WinlogonBackup);
 }
 
@@ -124,7 +190,7 @@ void DeleteValue(const wchar_t *path, const wchar_t *name)
 
 void DeleteKey(const wchar_t *path)
 {
-    DeleteTree(path);
+    DeleteTree(MachineView, path);
 }
 
 bool KeyExists(const wchar_t *path)
@@ -164,11 +230,11 @@ std::optional<DWORD> ReadDword(const wchar_t *path, const wchar_t *name)
 
 bool WaitForDword(const wchar_t *path, const wchar_t *name, DWORD expected, DWORD timeoutMs)
 {
-    const ULONGLONG deadline = Milliseconds() + timeoutMs;
+    const DWORD start = Milliseconds();
     for (;;) {
         if (ReadDword(path, name) == expected)
             return true;
-        if (Milliseconds() >= deadline)
+        if (Milliseconds() - start >= timeoutMs)
             return false;
         Sleep(2);
     }
@@ -200,10 +266,10 @@ bool KeyStaysQuiet(const wchar_t *path, DWORD ms)
     };
     bool watching = changed && arm();
     bool kept = true;
-    const ULONGLONG end = Milliseconds() + ms;
-    ULONGLONG lastChange = Milliseconds(), longestQuiet = 0;
-    for (ULONGLONG now = lastChange; watching && kept && now < end; now = Milliseconds()) {
-        const DWORD waited = WaitForSingleObject(changed, static_cast<DWORD>(end - now));
+    const DWORD start = Milliseconds();
+    DWORD lastChange = start, longestQuiet = 0;
+    for (DWORD now = start; watching && kept && now - start < ms; now = Milliseconds()) {
+        const DWORD waited = WaitForSingleObject(changed, ms - (now - start));
         if (waited == WAIT_TIMEOUT)
             break;
         now = Milliseconds();
@@ -262,6 +328,19 @@ bool UnderWine()
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
+OSVERSIONINFOW WindowsVersion()
+{
+    typedef LONG(WINAPI * RtlGetVersionFunction)(OSVERSIONINFOW *);
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto get = reinterpret_cast<RtlGetVersionFunction>(
+        reinterpret_cast<void *>(ntdll ? GetProcAddress(ntdll, "RtlGetVersion") : nullptr));
+    if (!get || get(&version) != 0)
+        version = {};
+    return version;
+}
+
 std::optional<std::string> StandInRefusal()
 {
     char said[512];
@@ -292,6 +371,50 @@ void UseStandIn()
 
 namespace {
 
+CRITICAL_SECTION *StartLock()
+{
+    static CRITICAL_SECTION lock;
+    static const bool ready = (InitializeCriticalSection(&lock), true);
+    (void)ready;
+    return &lock;
+}
+
+// Calls start, a CreateProcess that inherits handles, while the handles in
+// passed are inheritable and this process's standard handles are not
+// (unless passed), then gives each its flag back. XP has no list of the
+// handles to inherit (PROC_THREAD_ATTRIBUTE_HANDLE_LIST came with Vista,
+// "UpdateProcThreadAttribute function", Microsoft Learn): a child inherits
+// every inheritable handle ("Handle Inheritance", Microsoft Learn). So the
+// test bed makes its handles uninheritable, and the lock keeps two starts
+// from passing on each other's. The last error is start's.
+template <typename Start> BOOL InheritingOnly(const std::vector<HANDLE> &passed, Start start)
+{
+    // Each handle once: the passed ones first, then the standard ones.
+    std::vector<HANDLE> handles;
+    for (HANDLE handle : passed)
+        if (std::find(handles.begin(), handles.end(), handle) == handles.end())
+            handles.push_back(handle);
+    const size_t inheriting = handles.size();
+    for (DWORD standard : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        const HANDLE own = GetStdHandle(standard);
+        if (own && own != INVALID_HANDLE_VALUE && std::find(handles.begin(), handles.end(), own) == handles.end())
+            handles.push_back(own);
+    }
+    std::vector<DWORD> flags(handles.size(), 0);
+    EnterCriticalSection(StartLock());
+    for (size_t i = 0; i < handles.size(); ++i) {
+        GetHandleInformation(handles[i], &flags[i]);
+        SetHandleInformation(handles[i], HANDLE_FLAG_INHERIT, i < inheriting ? HANDLE_FLAG_INHERIT : 0);
+    }
+    const BOOL started = start();
+    const DWORD error = GetLastError();
+    for (size_t i = 0; i < handles.size(); ++i)
+        SetHandleInformation(handles[i], HANDLE_FLAG_INHERIT, flags[i] & HANDLE_FLAG_INHERIT);
+    LeaveCriticalSection(StartLock());
+    SetLastError(error);
+    return started;
+}
+
 std::string ReadAvailable(HANDLE pipe)
 {
     std::string text;
@@ -314,20 +437,17 @@ CapturedRun RunCapturedAs(const wchar_t *user, const wchar_t *password, const st
                           const wchar_t *currentDirectory, DWORD timeoutMs)
 {
     CapturedRun run;
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE outRead, outWrite, errRead, errWrite;
-    if (!CreatePipe(&outRead, &outWrite, &inherit, 1 << 16)) {
+    if (!CreatePipe(&outRead, &outWrite, nullptr, 1 << 16)) {
         run.startError = GetLastError();
         return run;
     }
-    if (!CreatePipe(&errRead, &errWrite, &inherit, 1 << 16)) {
+    if (!CreatePipe(&errRead, &errWrite, nullptr, 1 << 16)) {
         run.startError = GetLastError();
         CloseHandle(outRead);
         CloseHandle(outWrite);
         return run;
     }
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
 
     std::wstring line = commandLine;
     STARTUPINFOW startup = {};
@@ -337,12 +457,13 @@ CapturedRun RunCapturedAs(const wchar_t *user, const wchar_t *password, const st
     startup.hStdOutput = outWrite;
     startup.hStdError = errWrite;
     PROCESS_INFORMATION process = {};
-    ULONGLONG start = Milliseconds();
-    const BOOL started =
-        user ? CreateProcessWithLogonW(user, L".", password, 0, nullptr, line.data(), 0, nullptr, currentDirectory,
-                                       &startup, &process)
-             : CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, currentDirectory, &startup,
-                              &process);
+    const DWORD start = Milliseconds();
+    const BOOL started = InheritingOnly({outWrite, errWrite}, [&] {
+        return user ? CreateProcessWithLogonW(user, L".", password, 0, nullptr, line.data(), 0, nullptr,
+                                              currentDirectory, &startup, &process)
+                    : CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, currentDirectory,
+                                     &startup, &process);
+    });
     if (!started)
         run.startError = GetLastError();
     if (started) {
@@ -369,29 +490,16 @@ bool StartPassingOnly(const wchar_t *application, const std::wstring &commandLin
                       DWORD flags, HANDLE input, HANDLE output, const std::vector<HANDLE> &passed,
                       PROCESS_INFORMATION *process)
 {
-    std::vector<HANDLE> handles = passed;
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<BYTE> list(size);
-    STARTUPINFOEXW startup = {};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input;
-    startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = output;
-    startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
-    if (!InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size))
-        return false;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = startup.hStdError = output;
     std::wstring line = commandLine;
-    const bool started =
-        UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
-                                  handles.size() * sizeof(HANDLE), nullptr, nullptr) &&
-        CreateProcessW(application, line.empty() ? nullptr : line.data(), nullptr, nullptr, TRUE,
-                       flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, directory, &startup.StartupInfo, process);
-    // The caller's last error is CreateProcess's, not the clean-up's.
-    const DWORD error = GetLastError();
-    DeleteProcThreadAttributeList(startup.lpAttributeList);
-    SetLastError(error);
-    return started;
+    return InheritingOnly(passed, [&] {
+        return CreateProcessW(application, line.empty() ? nullptr : line.data(), nullptr, nullptr, TRUE, flags,
+                              nullptr, directory, &startup, process);
+    }) != FALSE;
 }
 
 bool RunningAsLocalSystem()
@@ -407,9 +515,47 @@ bool RunningAsLocalSystem()
     return system;
 }
 
-ULONGLONG Milliseconds()
+DWORD Milliseconds()
 {
-    return GetTickCount64();
+    return GetTickCount();
 }
 
+namespace {
+
+ULONGLONG WINAPI TickCount64()
+{
+    typedef ULONGLONG(WINAPI * TickCount64Function)(void);
+    const auto real = reinterpret_cast<TickCount64Function>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTickCount64")));
+    if (real)
+        return real();
+    // The last count returned: a reading below it has wrapped.
+    static ULONGLONG last = 0;
+    ULONGLONG seen = __atomic_load_n(&last, __ATOMIC_ACQUIRE);
+    for (;;) {
+        ULONGLONG now = (seen & ~0xffffffffULL) | GetTickCount();
+        if (now < seen)
+            now += 1ULL << 32;
+        if (__atomic_compare_exchange_n(&last, &seen, now, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return now;
+    }
+}
+
+} // namespace
+
 } // namespace testbed
+
+// The static runtime's thread library (winpthreads, whose locks libstdc++
+// uses) times its waits with GetTickCount64, which Windows XP and Server
+// 2003 lack ("GetTickCount64 function", Microsoft Learn: Windows Vista and
+// later). Its import slot, defined here, keeps that import out of every
+// program that links the test bed: it answers with the real function where
+// Windows has one, else with GetTickCount carried over its wraps.
+#ifdef _WIN64
+#define TICK_COUNT_64_IMPORT "__imp_GetTickCount64"
+#else
+#define TICK_COUNT_64_IMPORT "__imp__GetTickCount64@0"
+#endif
+extern "C" {
+ULONGLONG(WINAPI *TickCount64Import)(void) __asm__(TICK_COUNT_64_IMPORT) = testbed::TickCount64;
+}

@@ -29,6 +29,12 @@ void SetRaw(const wchar_t *path, const wchar_t *name, DWORD type, const void *da
 void DeleteValue(const wchar_t *path, const wchar_t *name);
 void DeleteKey(const wchar_t *path);
 bool KeyExists(const wchar_t *path);
+// A key's tree under HKEY_LOCAL_MACHINE, each key opened through the view
+// (KEY_WOW64_64KEY or KEY_WOW64_32KEY), with the calls Windows XP has:
+// deleted, or copied into a key created when missing. The registry's code of
+// the call that stopped it, or 0.
+LSTATUS DeleteTree(REGSAM view, const std::wstring &path);
+LSTATUS CopyTree(REGSAM view, const std::wstring &from, const std::wstring &to);
 
 struct Value {
     bool present = false;
@@ -61,6 +67,10 @@ void UnmapMachineKey();
 
 // True under Wine (its ntdll exports wine_get_version), false on Windows.
 bool UnderWine();
+// The version Windows really is: GetVersionEx answers what the program's
+// manifest lets it know, RtlGetVersion the truth ("RtlGetVersion function",
+// Microsoft Learn). All zero when it cannot be read.
+OSVERSIONINFOW WindowsVersion();
 
 // Skips the current test under Wine: for what only Windows does.
 #define SKIP_UNDER_WINE(what) \
@@ -102,7 +112,7 @@ struct CapturedRun {
     DWORD startError = ERROR_SUCCESS;  // why it did not start
     std::string out;
     std::string err;
-    ULONGLONG milliseconds = 0;
+    DWORD milliseconds = 0;
 };
 CapturedRun RunCaptured(const std::wstring &commandLine, const wchar_t *currentDirectory = nullptr,
                         DWORD timeoutMs = 30000);
@@ -110,7 +120,10 @@ CapturedRun RunCaptured(const std::wstring &commandLine, const wchar_t *currentD
 // input and output as its standard input and its standard output and error
 // (both among passed). A process that outlives its starter, as Wine's
 // background processes do, then holds no pipe or file of the starter's.
-// application and directory may be null; flags are CreateProcess's.
+// application and directory may be null; flags are CreateProcess's. The
+// handles are made inheritable only for the start, and every start of the
+// test bed in this process waits for the one before: handles the caller
+// makes must be uninheritable, or another start may pass them on.
 bool StartPassingOnly(const wchar_t *application, const std::wstring &commandLine, const wchar_t *directory,
                       DWORD flags, HANDLE input, HANDLE output, const std::vector<HANDLE> &passed,
                       PROCESS_INFORMATION *process);
@@ -124,6 +137,8 @@ CapturedRun RunCapturedAs(const wchar_t *user, const wchar_t *password, const st
 // True when this process runs as LocalSystem.
 bool RunningAsLocalSystem();
 
-ULONGLONG Milliseconds();
+// GetTickCount: it wraps after 49.7 days, so compare elapsed times (the
+// DWORD difference of two readings), never a deadline.
+DWORD Milliseconds();
 
 } // namespace testbed
