@@ -7,10 +7,11 @@
 //                                      "asks", against a floor that asks Offline
 //                                      Files as the service does), in interleaved
 //                                      blocks; polling peer, start, stop
-//   bench rest SECONDS                 the running service's CPU time and memory at rest
+//   bench rest SECONDS                 the running service's CPU time, memory and threads at rest
 //   bench undo                         one outside write of 0 and how long until 1 is back
 #include <windows.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -380,6 +381,26 @@ ULONGLONG CpuTime(HANDLE process)
            (static_cast<ULONGLONG>(user.dwHighDateTime) << 32 | user.dwLowDateTime);
 }
 
+// The number of threads of a process, from a snapshot of all processes
+// (PROCESSENTRY32 cntThreads); 0 when it is not in the snapshot.
+DWORD ThreadCount(DWORD processId)
+{
+    DWORD threads = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == processId)
+            threads = entry.cntThreads;
+    }
+    CloseHandle(snapshot);
+    return threads;
+}
+
+// Measured through the process id that the service manager gives for the
+// service, not by the executable's name: other copies of it may run.
 int Rest(DWORD seconds)
 {
     SC_HANDLE manager;
@@ -403,6 +424,8 @@ int Rest(DWORD seconds)
            static_cast<unsigned long long>(memory.PrivateUsage / 1024));
     printf("| working set (GetProcessMemoryInfo) | %llu KiB |\n",
            static_cast<unsigned long long>(memory.WorkingSetSize / 1024));
+    printf("| threads (process snapshot) | %lu (Wine adds its own beside the service's two) |\n",
+           ThreadCount(processId));
     CloseHandle(process);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);

@@ -7,17 +7,43 @@ LINDQUELL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 say() { printf '%s\n' "$*" >&2; }
 
-# Installs the cross compilers, Wine, CMake, GoogleTest's sources, the
-# package tools (wixl, msitools) and the signing tools (osslsigncode,
-# openssl, and for the release tests SoftHSM with OpenSSL's PKCS#11 engine,
-# Python for a time-stamp server and ssh-keygen for a signed tag),
-# yamllint for the Windows workflow, Node.js with npm for the parse check
-# of the PowerShell scripts, and debootstrap for the i386 root of the x86
-# pass, where missing.
+# Adds to the caller's array `missing` the packages that building the
+# service and running it under Wine need: the cross compilers, Wine and CMake.
+add_missing_build_packages() {
+    { command -v x86_64-w64-mingw32-g++-posix && command -v i686-w64-mingw32-g++-posix; } >/dev/null ||
+        missing+=(mingw-w64)
+    command -v wine >/dev/null || missing+=(wine64 wine)
+    command -v cmake >/dev/null || missing+=(cmake)
+}
+
+# install_packages PACKAGE...: installs them with apt-get, saying which.
+install_packages() {
+    [ $# -gt 0 ] || return 0
+    say "Installing $* ..."
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    $sudo apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+}
+
+# Installs what building the service and running it under Wine needs, where
+# missing: the demo's prerequisites.
+install_build_prerequisites() {
+    local missing=()
+    add_missing_build_packages
+    install_packages "${missing[@]}"
+}
+
+# Installs, where missing, what building and running the service needs and
+# what the tests and releases add: GoogleTest's sources, the package tools
+# (wixl, msitools) and the signing tools (osslsigncode, openssl, and for the
+# release tests SoftHSM with OpenSSL's PKCS#11 engine, Python for a
+# time-stamp server and ssh-keygen for a signed tag), yamllint for the
+# Windows workflow, Node.js with npm for the parse check of the PowerShell
+# scripts, and debootstrap for the i386 root of the x86 pass.
 install_prerequisites() {
     local missing=()
-    command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
-    command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64)
+    add_missing_build_packages
     command -v wixl >/dev/null || missing+=(wixl)
     command -v msiinfo >/dev/null || missing+=(msitools)
     command -v openssl >/dev/null || missing+=(openssl)
@@ -28,17 +54,9 @@ install_prerequisites() {
     command -v yamllint >/dev/null || missing+=(yamllint)
     command -v node >/dev/null || missing+=(nodejs)
     command -v npm >/dev/null || missing+=(npm)
-    command -v wine >/dev/null || missing+=(wine64 wine)
     command -v debootstrap >/dev/null || missing+=(debootstrap)
-    command -v cmake >/dev/null || missing+=(cmake)
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
-    if [ ${#missing[@]} -gt 0 ]; then
-        say "Installing ${missing[*]} ..."
-        local sudo=""
-        [ "$(id -u)" = 0 ] || sudo=sudo
-        $sudo apt-get update -qq >/dev/null
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
+    install_packages "${missing[@]}"
     install_osslsigncode
 }
 
@@ -101,7 +119,8 @@ install_osslsigncode() {
 # build_tree DIR [ARCH [cmake options...]]: configures the cross build for
 # ARCH (x64, the default, or x86) in DIR and builds it; shows the build's
 # output only when it fails. Builds the source tree in build_source when
-# that is set, else this checkout.
+# that is set, else this checkout; only the targets in build_targets when
+# that is set, else everything.
 build_tree() {
     local dir=$1 toolchain=x86_64 source=${build_source:-$LINDQUELL_ROOT}
     [ "${2:-x64}" = x86 ] && toolchain=i686
@@ -109,7 +128,7 @@ build_tree() {
     mkdir -p "$dir"
     if ! { cmake -S "$source" -B "$dir" \
             -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-$toolchain.cmake" "$@" &&
-        cmake --build "$dir" --parallel "$(nproc)"; } >"$dir/build.log" 2>&1; then
+        cmake --build "$dir" --parallel "$(nproc)" ${build_targets:+--target $build_targets}; } >"$dir/build.log" 2>&1; then
         cat "$dir/build.log" >&2
         say "The build failed."
         return 1
