@@ -46,6 +46,14 @@ bool SetLibraryAside(const std::wstring &directory, std::wstring *why);
 // Puts back what SetLibraryAside found: the stand-in goes, the library and
 // its security come back.
 bool PutLibraryBack(const std::wstring &directory);
+// What SetLibraryAside does to a library it may not rename, on any file:
+// the owner and DACL in SDDL ("P" when the DACL is protected; empty, with
+// the error, when they cannot be read); the administrators made owner, with
+// full control and nothing inherited; the SDDL put back, protected when it
+// was and inheriting again when it was not. The two return the error, or 0.
+std::wstring FileSecurity(const std::wstring &file, DWORD *error);
+DWORD TakeOver(const std::wstring &file);
+DWORD PutFileSecurityBack(const std::wstring &file, const std::wstring &sddl);
 // Deletes the throwaway accounts that tests made and, killed, could not
 // delete themselves.
 bool RemoveThrowawayAccounts();
@@ -57,6 +65,11 @@ bool RemoveThrowawayAccounts();
 // returns), and which of AllowMultipleTSSessions and LogonType exist under
 // Winlogon and Policies\System. wow64Directory may be empty.
 std::vector<std::string> PlatformFacts(const std::wstring &systemDirectory, const std::wstring &wow64Directory);
+// The directory's cscdll.dll as icacls would show it, at the moment named
+// by when: its owner, whether its DACL is protected, and its entries.
+std::string LibrarySecurityFact(const std::wstring &directory, const char *when);
+// The major version of Windows, as RtlGetVersion gives it; 0 when unknown.
+DWORD WindowsMajorVersion();
 
 // ---- programs.cpp: running a test program, judging and reporting
 

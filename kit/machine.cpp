@@ -116,12 +116,15 @@ static DWORD ReadSavedDword(REGSAM view, const wchar_t *name)
     return value;
 }
 
-static void WriteSavedDword(REGSAM view, const wchar_t *name, DWORD value)
+static bool WriteSavedDword(REGSAM view, const wchar_t *name, DWORD value)
 {
-    if (HKEY key = Create(view, SavedPath)) {
+    HKEY key = Create(view, SavedPath);
+    if (!key)
+        return false;
+    const LSTATUS written =
         RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof(value));
-        RegCloseKey(key);
-    }
+    RegCloseKey(key);
+    return written == ERROR_SUCCESS;
 }
 
 // Removes the saved key once nothing is left in it.
@@ -137,21 +140,96 @@ static void DropSavedKey(REGSAM view)
     }
 }
 
+// The NetCache key's owner, group and DACL (with its protected flag), kept
+// beside the saved copy as the self-relative descriptor: the key is deleted
+// and made again, and a key made anew takes its security from its parent
+// and the creator ("RegGetKeySecurity function", Microsoft Learn).
+static const SECURITY_INFORMATION KeySecurityParts =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+static bool SaveKeySecurity(REGSAM view, HKEY netCache)
+{
+    std::vector<BYTE> security(512);
+    DWORD size = static_cast<DWORD>(security.size());
+    LSTATUS status;
+    while ((status = RegGetKeySecurity(netCache, KeySecurityParts, security.data(), &size)) ==
+           ERROR_INSUFFICIENT_BUFFER)
+        security.resize(size);
+    HKEY saved = status == ERROR_SUCCESS ? Create(view, SavedPath) : nullptr;
+    if (!saved)
+        return false;
+    status = RegSetValueExW(saved, L"NetCacheSecurity", 0, REG_BINARY, security.data(), size);
+    RegCloseKey(saved);
+    return status == ERROR_SUCCESS;
+}
+
+// Sets the saved descriptor on the NetCache key as it is, with nothing
+// inherited again: RegSetKeySecurity sets the descriptor it is given
+// ("RegSetKeySecurity function", Microsoft Learn), and an owner that is not
+// the caller needs SeRestorePrivilege, which EnablePrivileges enables.
+static bool PutKeySecurityBack(REGSAM view)
+{
+    std::vector<BYTE> security(4096);
+    DWORD size = static_cast<DWORD>(security.size()), type = REG_NONE;
+    LSTATUS status = ERROR_FILE_NOT_FOUND;
+    if (HKEY saved = Open(view, SavedPath, KEY_QUERY_VALUE)) {
+        status = RegQueryValueExW(saved, L"NetCacheSecurity", nullptr, &type, security.data(), &size);
+        RegCloseKey(saved);
+    }
+    if (status != ERROR_SUCCESS || type != REG_BINARY || !IsValidSecurityDescriptor(security.data()))
+        return false;
+    HKEY netCache = Open(view, NetCachePath, WRITE_OWNER | WRITE_DAC);
+    if (!netCache)
+        return false;
+    status = RegSetKeySecurity(netCache, KeySecurityParts, security.data());
+    RegCloseKey(netCache);
+    return status == ERROR_SUCCESS;
+}
+
+// Takes back what a failed save wrote, so that it leaves nothing behind:
+// the saved key itself when the save made it.
+static void ForgetFailedSave(REGSAM view, bool savedKeyExisted)
+{
+    const std::wstring saved = SavedPath;
+    DeleteTree(view, saved + L"\\Winlogon");
+    DeleteTree(view, saved + L"\\NetCache");
+    if (!savedKeyExisted) {
+        DeleteTree(view, saved);
+    } else if (HKEY key = Open(view, saved, KEY_SET_VALUE)) {
+        for (const wchar_t *name : {L"Saved", L"NetCacheExisted", L"NetCacheSecurity"})
+            RegDeleteValueW(key, name);
+        RegCloseKey(key);
+    }
+}
+
 bool SaveRegistry(REGSAM view)
 {
     const std::wstring saved = SavedPath;
+    bool savedKeyExisted = false;
+    if (HKEY existing = Open(view, saved, KEY_QUERY_VALUE)) {
+        savedKeyExisted = true;
+        RegCloseKey(existing);
+    }
     DeleteTree(view, saved + L"\\Winlogon");
     DeleteTree(view, saved + L"\\NetCache");
     bool ok = true;
     for (const wchar_t *name : WinlogonValues)
         ok = CopyValue(view, WinlogonPath, saved + L"\\Winlogon", name) && ok;
-    const HKEY netCache = Open(view, NetCachePath, KEY_READ);
-    if (netCache) {
+    // Only a key that is not there is saved as absent: one the kit may not
+    // read would otherwise be deleted at the end and never made again.
+    HKEY netCache;
+    const LSTATUS found = RegOpenKeyExW(HKEY_LOCAL_MACHINE, NetCachePath, 0, KEY_READ | view, &netCache);
+    if (found == ERROR_SUCCESS) {
+        ok = SaveKeySecurity(view, netCache) && ok;
         RegCloseKey(netCache);
         ok = CopyTree(view, NetCachePath, saved + L"\\NetCache") && ok;
+    } else if (found != ERROR_FILE_NOT_FOUND) {
+        ok = false;
     }
-    WriteSavedDword(view, L"NetCacheExisted", netCache != nullptr);
-    WriteSavedDword(view, L"Saved", ok);
+    ok = WriteSavedDword(view, L"NetCacheExisted", found == ERROR_SUCCESS) && ok;
+    ok = WriteSavedDword(view, L"Saved", ok) && ok;
+    if (!ok)
+        ForgetFailedSave(view, savedKeyExisted);
     return ok;
 }
 
@@ -164,8 +242,10 @@ bool RestoreRegistry(REGSAM view)
     for (const wchar_t *name : WinlogonValues)
         ok = CopyValue(view, saved + L"\\Winlogon", WinlogonPath, name) && ok;
     DeleteTree(view, NetCachePath);
+    // The copy is made before the descriptor is set: the descriptor may not
+    // let the kit write into the key.
     if (ReadSavedDword(view, L"NetCacheExisted"))
-        ok = CopyTree(view, saved + L"\\NetCache", NetCachePath) && ok;
+        ok = CopyTree(view, saved + L"\\NetCache", NetCachePath) && PutKeySecurityBack(view) && ok;
     if (!ok)
         return false;
     DeleteTree(view, saved + L"\\Winlogon");
@@ -217,8 +297,31 @@ static void ForgetSavedString(const std::wstring &name)
     DropSavedKey(KEY_WOW64_64KEY);
 }
 
-// Takes the file over for the administrators: owner, and full control.
-static DWORD TakeOver(const std::wstring &file)
+static const SECURITY_INFORMATION FileSecurityParts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+std::wstring FileSecurity(const std::wstring &file, DWORD *error)
+{
+    PSECURITY_DESCRIPTOR security = nullptr;
+    *error = GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, FileSecurityParts, nullptr, nullptr, nullptr,
+                                   nullptr, &security);
+    if (*error != ERROR_SUCCESS)
+        return L"";
+    std::wstring text;
+    wchar_t *sddl = nullptr;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(security, SDDL_REVISION_1, FileSecurityParts, &sddl,
+                                                             nullptr)) {
+        text = sddl;
+        LocalFree(sddl);
+    } else {
+        *error = GetLastError();
+    }
+    LocalFree(security);
+    return text;
+}
+
+// The DACL is set protected: nothing of the directory's inheritable entries
+// is merged in while the file is the kit's.
+DWORD TakeOver(const std::wstring &file)
 {
     SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
     PSID administrators;
@@ -237,12 +340,43 @@ static DWORD TakeOver(const std::wstring &file)
         PACL dacl = nullptr;
         error = SetEntriesInAclW(1, &access, nullptr, &dacl);
         if (error == ERROR_SUCCESS) {
-            error = SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                          dacl, nullptr);
+            error = SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
+                                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                          nullptr, dacl, nullptr);
             LocalFree(dacl);
         }
     }
     FreeSid(administrators);
+    return error;
+}
+
+// Without either protection flag SetNamedSecurityInfo keeps the file's
+// current setting, which is the kit's by then; with UNPROTECTED it takes the
+// directory's inheritable entries again and drops the saved copies of them
+// ("SetNamedSecurityInfoW function" and "SECURITY_INFORMATION", Microsoft
+// Learn).
+DWORD PutFileSecurityBack(const std::wstring &file, const std::wstring &sddl)
+{
+    PSECURITY_DESCRIPTOR security = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &security, nullptr))
+        return GetLastError();
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL defaulted, present;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision, error = ERROR_SUCCESS;
+    if (!GetSecurityDescriptorOwner(security, &owner, &defaulted) ||
+        !GetSecurityDescriptorDacl(security, &present, &dacl, &defaulted) ||
+        !GetSecurityDescriptorControl(security, &control, &revision)) {
+        error = GetLastError();
+    } else {
+        const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                              : UNPROTECTED_DACL_SECURITY_INFORMATION;
+        std::wstring path = file;
+        error = SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT, FileSecurityParts | protection, owner, nullptr,
+                                      dacl, nullptr);
+    }
+    LocalFree(security);
     return error;
 }
 
@@ -265,29 +399,23 @@ bool SetLibraryAside(const std::wstring &directory, std::wstring *why)
     if (MoveFileExW(library.c_str(), aside.c_str(), 0))
         return true;
     DWORD error = GetLastError();
+    bool takenOver = false;
     if (error == ERROR_ACCESS_DENIED) {
-        PSECURITY_DESCRIPTOR security = nullptr;
-        wchar_t *sddl = nullptr;
-        error = GetNamedSecurityInfoW(library.c_str(), SE_FILE_OBJECT,
-                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      nullptr, nullptr, &security);
+        const std::wstring sddl = FileSecurity(library, &error);
         if (error == ERROR_SUCCESS) {
-            const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-            if (ConvertSecurityDescriptorToStringSecurityDescriptorW(security, SDDL_REVISION_1, parts, &sddl,
-                                                                     nullptr)) {
-                WriteSavedString(directory, sddl);
-                LocalFree(sddl);
-                error = TakeOver(library);
-                if (error == ERROR_SUCCESS)
-                    error = MoveFileExW(library.c_str(), aside.c_str(), 0) ? ERROR_SUCCESS : GetLastError();
-            } else {
-                error = GetLastError();
-            }
-            LocalFree(security);
+            WriteSavedString(directory, sddl);
+            takenOver = true;
+            error = TakeOver(library);
+            if (error == ERROR_SUCCESS)
+                error = MoveFileExW(library.c_str(), aside.c_str(), 0) ? ERROR_SUCCESS : GetLastError();
         }
     }
     if (error == ERROR_SUCCESS)
         return true;
+    // A library left untouched has nothing to put back: whatever lies at the
+    // aside name must never be moved over it.
+    if (!takenOver)
+        ForgetSavedString(directory);
     *why = L"the system's Offline Files library " + library + L" could not be set aside (" + ErrorText(error) + L")";
     return false;
 }
@@ -308,20 +436,9 @@ bool PutLibraryBack(const std::wstring &directory)
             error = GetLastError();
             ok = false;
         }
-        PSECURITY_DESCRIPTOR security = nullptr;
-        if (ok && found != L"moved" &&
-            ConvertStringSecurityDescriptorToSecurityDescriptorW(found.c_str(), SDDL_REVISION_1, &security, nullptr)) {
-            PSID owner = nullptr;
-            PACL dacl = nullptr;
-            BOOL defaulted, present;
-            GetSecurityDescriptorOwner(security, &owner, &defaulted);
-            GetSecurityDescriptorDacl(security, &present, &dacl, &defaulted);
-            std::wstring path = library;
-            error = SetNamedSecurityInfoW(path.data(), SE_FILE_OBJECT,
-                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, owner, nullptr,
-                                          dacl, nullptr);
+        if (ok && found != L"moved") {
+            error = PutFileSecurityBack(library, found);
             ok = error == ERROR_SUCCESS;
-            LocalFree(security);
         }
     }
     if (!ok) {
