@@ -186,6 +186,25 @@ std::string ValueFacts(const wchar_t *path)
 
 } // namespace
 
+std::string LibrarySecurityFact(const std::wstring &directory, const char *when)
+{
+    const std::wstring library = directory + L"\\cscdll.dll";
+    std::string line = Narrow(library) + " " + when + ": ";
+    if (GetFileAttributesW(library.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return line + "absent";
+    DWORD error;
+    const std::string sddl = Narrow(FileSecurity(library, &error));
+    const size_t dacl = sddl.find("D:"), entries = sddl.find('(', dacl);
+    if (error != ERROR_SUCCESS || sddl.compare(0, 2, "O:") != 0 || dacl == std::string::npos)
+        return line + "security not read (" + Narrow(ErrorText(error)) + ")";
+    // Between "D:" and the first entry stand the DACL's flags: P, AI, AR.
+    const std::string flags =
+        sddl.substr(dacl + 2, entries == std::string::npos ? std::string::npos : entries - dacl - 2);
+    return line + "owner " + sddl.substr(2, dacl - 2) + ", DACL " +
+           (flags.find('P') != std::string::npos ? "protected" : "inheriting") + ", entries " +
+           (entries == std::string::npos ? "none" : sddl.substr(entries));
+}
+
 std::vector<std::string> PlatformFacts(const std::wstring &systemDirectory, const std::wstring &wow64Directory)
 {
     std::vector<std::string> facts = {WindowsVersion(), LibraryFacts(systemDirectory, true)};

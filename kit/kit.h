@@ -68,8 +68,6 @@ std::vector<std::string> PlatformFacts(const std::wstring &systemDirectory, cons
 // The directory's cscdll.dll as icacls would show it, at the moment named
 // by when: its owner, whether its DACL is protected, and its entries.
 std::string LibrarySecurityFact(const std::wstring &directory, const char *when);
-// The major version of Windows, as RtlGetVersion gives it; 0 when unknown.
-DWORD WindowsMajorVersion();
 
 // ---- programs.cpp: running a test program, judging and reporting
 
