@@ -186,7 +186,7 @@ i386_root_ready() {
         i386_programs_run "$dir" || return 1
         i386_root_verified "$dir" && return 0
     fi
-    say "Making the i386 root in $dir (about a minute, 0.9 GB; through qemu about ten) ..."
+    say "Making the i386 root in $dir (about a minute, 0.9 GB; through qemu about 20 minutes) ..."
     local log=$dir.log
     rm -rf "$dir"
     mkdir -p "$dir"
