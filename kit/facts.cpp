@@ -11,6 +11,7 @@ namespace kit {
 namespace {
 
 typedef DWORD(WINAPI *IsCscEnabledFunction)(void);
+typedef WCHAR *(CDECL *WineDosFileNameFunction)(const char *);
 
 std::string WindowsVersion()
 {
@@ -213,6 +214,30 @@ std::vector<std::string> PlatformFacts(const std::wstring &systemDirectory, cons
     facts.push_back(ValueFacts(L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon"));
     facts.push_back(ValueFacts(L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System"));
     return facts;
+}
+
+std::string WineWithout32BitPart()
+{
+    if (!testbed::UnderWine())
+        return "";
+    wchar_t loader[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"WINELOADER", loader, MAX_PATH);
+    if (length < 3 || length >= MAX_PATH || wcscmp(loader + length - 2, L"64") != 0)
+        return "";
+    const std::string loader32 = Narrow(std::wstring(loader, length - 2));
+    // wine_get_dos_file_name (Wine's kernel32) names a Unix file as Windows
+    // programs see it; the caller frees the name from the process heap.
+    auto dosName = reinterpret_cast<WineDosFileNameFunction>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+    WCHAR *name = dosName ? dosName(loader32.c_str()) : nullptr;
+    if (!name)
+        return "";
+    const bool present = GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES;
+    HeapFree(GetProcessHeap(), 0, name);
+    if (present)
+        return "";
+    return "this Wine has no 32-bit part: its loader " + Narrow(loader) + " (WINELOADER) has no 32-bit " + loader32 +
+           " beside it";
 }
 
 } // namespace kit

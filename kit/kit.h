@@ -68,6 +68,14 @@ std::vector<std::string> PlatformFacts(const std::wstring &systemDirectory, cons
 // The directory's cscdll.dll as icacls would show it, at the moment named
 // by when: its owner, whether its DACL is protected, and its entries.
 std::string LibrarySecurityFact(const std::wstring &directory, const char *when);
+// Under Wine, why its 64-bit processes cannot start 32-bit programs; empty
+// on Windows, and where Wine does not say. Wine 8 starts one through the
+// loader WINELOADER names, less its "64" (get_alternate_wineloader in Wine's
+// dlls/ntdll/unix/loader.c), which Debian's wine32 package installs. How
+// such a start fails without it is no answer: the program ends at once
+// with 0, or (where qemu-user is registered for i386 programs) does not
+// start, with error 1359.
+std::string WineWithout32BitPart();
 
 // ---- programs.cpp: running a test program, judging and reporting
 

@@ -79,41 +79,54 @@ osslsigncode_recent() {
         [ "$(printf '%s\n' "$OsslsigncodeMinimum" "$version" | sort -V | sed -n 1p)" = "$OsslsigncodeMinimum" ]
 }
 
+# Whether this is Debian 12, whose main archive lacks the versions some
+# tools need and whose bookworm-backports has them.
+debian_bookworm() {
+    [ -r /etc/os-release ] && [ "$(. /etc/os-release && echo "${ID:-}/${VERSION_CODENAME:-}")" = debian/bookworm ]
+}
+
+# apt_install_recent PACKAGE: installs PACKAGE, whose version in Debian
+# 12's main archive is too old: on Debian 12 from bookworm-backports,
+# adding that suite to apt's sources (on the mirror of the system's own
+# bookworm source) when it is missing, and saying so; elsewhere from apt's
+# sources as they are. Fails where apt fails, or has no bookworm source to
+# add it beside (saying what to do).
+apt_install_recent() {
+    local sudo="" mirror list=/etc/apt/sources.list.d/bookworm-backports.sources
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    if ! debian_bookworm; then
+        $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$1" >/dev/null 2>&1
+        return
+    fi
+    if ! grep -qsE '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+            /etc/apt/sources.list.d/*.sources; then
+        mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
+            awk '$2 == "bookworm" { print $1; exit }') || true
+        if [ -z "$mirror" ]; then
+            say "$1: apt has no bookworm source to add bookworm-backports beside: add bookworm-backports to apt's sources, then apt-get install -t bookworm-backports $1"
+            return 1
+        fi
+        printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\n%s\n' "$mirror" \
+            "$([ ! -f /usr/share/keyrings/debian-archive-keyring.gpg ] ||
+                echo 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg')" |
+            $sudo tee "$list" >/dev/null
+        say "$1: added bookworm-backports to apt's sources ($list, from $mirror)."
+    fi
+    $sudo apt-get update -qq >/dev/null &&
+        $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -t bookworm-backports "$1" >/dev/null
+}
+
 # Installs osslsigncode when it is missing or older than 2.8. Debian 12's
-# main archive has 2.5; bookworm-backports has 2.9: on Debian 12 it comes
-# from there, and the backports source is added to apt's sources (on the
-# mirror of the system's own bookworm source) when it is missing. Says what
-# it did; where it cannot, says so and leaves the refusal to the scripts
-# that sign (see release.sh).
+# main archive has 2.5; bookworm-backports has 2.9. Says what it did; where
+# it cannot, says so and leaves the refusal to the scripts that sign (see
+# release.sh).
 install_osslsigncode() {
     osslsigncode_recent && return 0
-    local sudo="" codename="" mirror list=/etc/apt/sources.list.d/bookworm-backports.sources
-    [ "$(id -u)" = 0 ] || sudo=sudo
-    [ ! -r /etc/os-release ] || codename=$(. /etc/os-release && echo "${ID:-}/${VERSION_CODENAME:-}")
-    if [ "$codename" = debian/bookworm ]; then
-        if ! grep -qsE '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
-                /etc/apt/sources.list.d/*.sources; then
-            mirror=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
-                awk '$2 == "bookworm" { print $1; exit }') || true
-            if [ -z "$mirror" ]; then
-                say "osslsigncode: apt has no bookworm source to add bookworm-backports beside: add bookworm-backports to apt's sources, then apt-get install -t bookworm-backports osslsigncode"
-                return 0
-            fi
-            printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\n%s\n' "$mirror" \
-                "$([ ! -f /usr/share/keyrings/debian-archive-keyring.gpg ] ||
-                    echo 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg')" |
-                $sudo tee "$list" >/dev/null
-            say "osslsigncode: added bookworm-backports to apt's sources ($list, from $mirror)."
-        fi
-        if $sudo apt-get update -qq >/dev/null &&
-            $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -t bookworm-backports osslsigncode >/dev/null; then
-            say "osslsigncode: installed $(osslsigncode_version) from bookworm-backports (Debian 12's main archive has 2.5, which cannot sign PowerShell scripts)."
-        fi
-    elif ! command -v osslsigncode >/dev/null; then
-        $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq osslsigncode >/dev/null || true
-    fi
-    osslsigncode_recent ||
+    if apt_install_recent osslsigncode && osslsigncode_recent; then
+        say "osslsigncode: installed $(osslsigncode_version) (Debian 12's main archive has 2.5, which cannot sign PowerShell scripts)."
+    else
         say "osslsigncode: ${OsslsigncodeMinimum} or later is needed to sign PowerShell scripts; this machine has $(osslsigncode_version | grep . || echo none), and it could not be installed."
+    fi
 }
 
 # build_tree DIR [ARCH [cmake options...]]: configures the cross build for
