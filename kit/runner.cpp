@@ -107,10 +107,11 @@ Tally RunPass(const Pass &pass, const std::wstring &filter, const std::function<
     const bool tried = !FileProtectionGuardsSystemFiles();
     const bool libraryAside = tried && SetLibraryAside(pass.libraryDirectory, &why);
     SetEnvironmentVariableW(L"LINDQUELL_KIT_STANDIN", libraryAside ? L"ready" : why.c_str());
-    if (tried && !libraryAside && testbed::WindowsVersion().dwMajorVersion >= 6) {
-        // From Vista on a library the runner may not rename is taken over
-        // first: one still in place keeps the rows that need the stand-in
-        // from running, and a run without them must not pass.
+    if (tried && !libraryAside) {
+        // Tried means Vista or later, where a library the runner may not
+        // rename is taken over first: one still in place keeps the rows
+        // that need the stand-in from running, and a run without them must
+        // not pass.
         Result failed;
         failed.name = "Kit.SetTheLibraryAside";
         failed.message = Narrow(why) + ": the tests that need the stand-in are skipped";
